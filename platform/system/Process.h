@@ -1,0 +1,88 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/system/FileHandle.h"
+#include "platform/system/Pipe.h"
+
+namespace platform {
+
+// What a child's standard stream is connected to: a file handle the child
+// shares with the parent, or a pipe (the child gets the writing end for an
+// output, the reading end for an input; the parent closes the child's end
+// after launch).
+using ProcessStream = std::variant<std::shared_ptr<FileHandle>, std::shared_ptr<Pipe>>;
+
+enum class TerminationReason { exit, uncaughtSignal };
+
+// The executable could not be started: carries errno from the exec attempt.
+class LaunchError : public SystemError {
+public:
+    LaunchError(const std::string& executable, int errnum);
+    const std::string& executable() const noexcept { return executable_; }
+
+private:
+    std::string executable_;
+};
+
+// One child process: configured, launched at most once, then ended.
+// Children are spawned with posix_spawn, receive exactly descriptors 0-2,
+// and are tracked with a pidfd by the one process-termination thread, which
+// reaps them (waitid P_PIDFD) and runs termination handlers. No SIGCHLD
+// handler is installed and no other child is ever reaped.
+class Process : public std::enable_shared_from_this<Process> {
+public:
+    static std::shared_ptr<Process> create();
+    ~Process();
+
+    // Configuration; only before launch.
+    std::filesystem::path executable;               // absolute or relative to currentDirectory
+    std::vector<std::string> arguments;             // without argv[0]
+    std::map<std::string, std::string> environment; // replaces the parent's entirely
+    std::filesystem::path currentDirectory;         // empty: the parent's
+    ProcessStream standardInput;
+    ProcessStream standardOutput;
+    ProcessStream standardError;
+
+    // Starts the child. Throws LaunchError (ENOENT for a missing executable,
+    // EACCES for one that may not be run, ...). argv[0] is the executable path.
+    void launch();
+
+    bool isLaunched() const;
+    bool isRunning() const;
+    int processIdentifier() const;  // 0 before launch
+
+    // Blocks until the child has ended; returns at once when it has, or when
+    // it was never launched.
+    void waitUntilExit();
+    // Exit status, or the signal number for an uncaught signal. Blocks like
+    // waitUntilExit. A launch that failed answers 127 for a missing executable
+    // and 126 for any other failure, at once.
+    int terminationStatus();
+    TerminationReason terminationReason();
+
+    // Signals: SIGTERM, SIGINT, SIGSTOP, SIGCONT. suspend/resume tell whether
+    // the signal was delivered.
+    void terminate();
+    void interrupt();
+    bool suspend();
+    bool resume();
+
+    // Runs once on the process-termination thread after the child has ended,
+    // also when installed after the end. A later call replaces the handler.
+    void setTerminationHandler(std::function<void(Process&)> handler);
+
+private:
+    Process();
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace platform
