@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/system/Error.h"
+
+namespace manifest {
+
+// One downloadable file.
+struct Artifact {
+    std::optional<std::string> path;
+    std::optional<std::string> url;
+    friend bool operator==(const Artifact&, const Artifact&) = default;
+};
+
+// The builds of one package format, by processor architecture.
+struct Artifacts {
+    std::optional<Artifact> ia32;
+    std::optional<Artifact> x64;
+    std::optional<Artifact> arm64;
+    friend bool operator==(const Artifacts&, const Artifacts&) = default;
+};
+
+// The builds by package format.
+struct MacArtifacts {
+    std::optional<Artifacts> dmg;
+    std::optional<Artifacts> zip;
+    friend bool operator==(const MacArtifacts&, const MacArtifacts&) = default;
+};
+
+// The update manifest of one release.
+struct UpdateManifest {
+    MacArtifacts artifacts;
+    std::string createdAt;
+    std::string version;
+    friend bool operator==(const UpdateManifest&, const UpdateManifest&) = default;
+};
+
+// The body is not a valid manifest; the description says what is wrong and
+// where (the key path).
+class DecodingError : public platform::Error {
+public:
+    explicit DecodingError(std::string description) : platform::Error(std::move(description), 4864) {}
+};
+
+// Decodes a whole document or throws DecodingError; never a partial manifest.
+UpdateManifest decodeManifest(std::span<const std::byte> body);
+UpdateManifest decodeManifest(std::string_view body);
+
+// The JSON text of a manifest; absent members are left out.
+std::string encodeManifest(const UpdateManifest& manifest);
+
+}  // namespace manifest
