@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/system/Error.h"
 #include "platform/system/FileHandle.h"
 #include "platform/system/Pipe.h"
 
@@ -24,11 +25,11 @@ enum class TerminationReason { exit, uncaughtSignal };
 
 // The executable could not be started: carries errno from the exec attempt.
 class LaunchError : public SystemError {
-public:
+  public:
     LaunchError(const std::string& executable, int errnum);
     const std::string& executable() const noexcept { return executable_; }
 
-private:
+  private:
     std::string executable_;
 };
 
@@ -38,21 +39,22 @@ private:
 // reaps them (waitid P_PIDFD) and runs termination handlers. No SIGCHLD
 // handler is installed and no other child is ever reaped.
 class Process : public std::enable_shared_from_this<Process> {
-public:
+  public:
     static std::shared_ptr<Process> create();
     ~Process();
 
     // Configuration; only before launch.
-    std::filesystem::path executable;               // absolute or relative to currentDirectory
-    std::vector<std::string> arguments;             // without argv[0]
-    std::map<std::string, std::string> environment; // replaces the parent's entirely
-    std::filesystem::path currentDirectory;         // empty: the parent's
+    std::filesystem::path executable;    // absolute, or relative to the parent's directory
+    std::vector<std::string> arguments;  // without argv[0]
+    std::map<std::string, std::string> environment;  // replaces the parent's entirely
+    std::filesystem::path currentDirectory;          // empty: the parent's
     ProcessStream standardInput;
     ProcessStream standardOutput;
     ProcessStream standardError;
 
     // Starts the child. Throws LaunchError (ENOENT for a missing executable,
-    // EACCES for one that may not be run, ...). argv[0] is the executable path.
+    // EACCES for one that may not be run, ...), or SystemError when the
+    // working directory cannot be entered. argv[0] is the executable path.
     void launch();
 
     bool isLaunched() const;
@@ -64,7 +66,7 @@ public:
     void waitUntilExit();
     // Exit status, or the signal number for an uncaught signal. Blocks like
     // waitUntilExit. A launch that failed answers 127 for a missing executable
-    // and 126 for any other failure, at once.
+    // and 126 for any other failure (or no launch at all), at once.
     int terminationStatus();
     TerminationReason terminationReason();
 
@@ -79,8 +81,12 @@ public:
     // also when installed after the end. A later call replaces the handler.
     void setTerminationHandler(std::function<void(Process&)> handler);
 
-private:
+  private:
     Process();
+    // On the process-termination thread: reaps the child if it has ended.
+    void finishIfEnded();
+    // On the process-termination thread: runs and releases the handler.
+    void deliverTermination();
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -1,0 +1,280 @@
+#include "platform/system/Process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/system/ProcessSpawn.h"
+#include "platform/system/ProcessTermination.h"
+
+namespace platform {
+
+LaunchError::LaunchError(const std::string& executable, int errnum)
+    : SystemError("Cannot launch '" + executable + "'", errnum), executable_(executable) {}
+
+namespace {
+
+enum class Phase { configured, launchFailed, running, ended };
+
+constexpr int missingExecutableStatus = 127;
+constexpr int unlaunchableStatus = 126;
+
+int sourceDescriptor(const ProcessStream& stream, int standard, bool isInput) {
+    if (const auto* handle = std::get_if<std::shared_ptr<FileHandle>>(&stream)) {
+        return *handle ? (*handle)->fileDescriptor() : standard;
+    }
+    const auto& pipe = std::get<std::shared_ptr<Pipe>>(stream);
+    if (!pipe) {
+        return standard;
+    }
+    return isInput ? pipe->fileHandleForReading()->fileDescriptor()
+                   : pipe->fileHandleForWriting()->fileDescriptor();
+}
+
+// The parent's copy of the child's pipe end goes at once, so that readers see
+// end of input when the child (the only other holder) ends.
+void closeChildEnd(const ProcessStream& stream, bool isInput) {
+    if (const auto* pipe = std::get_if<std::shared_ptr<Pipe>>(&stream); pipe && *pipe) {
+        (isInput ? (*pipe)->fileHandleForReading() : (*pipe)->fileHandleForWriting())->close();
+    }
+}
+
+void waitReadable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+struct Process::State {
+    std::mutex mutex;
+    std::condition_variable ended;
+    Phase phase = Phase::configured;
+    int launchErrno = 0;
+    pid_t pid = 0;
+    int pidfd = -1;
+    std::uint64_t watchId = 0;
+    int status = 0;
+    TerminationReason reason = TerminationReason::exit;
+    std::function<void(Process&)> handler;
+
+    ~State() {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+        }
+    }
+
+    bool signal(int number) {
+        std::lock_guard lock(mutex);
+        // The pidfd closes only under this lock, so it cannot name a reused pid.
+        if (phase != Phase::running) {
+            return false;
+        }
+        return ::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0) == 0;
+    }
+};
+
+std::shared_ptr<Process> Process::create() {
+    return std::shared_ptr<Process>(new Process);
+}
+
+Process::Process() : state_(std::make_unique<State>()) {}
+
+Process::~Process() = default;
+
+void Process::launch() {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::configured) {
+            throw LaunchError(executable.string(), EALREADY);
+        }
+    }
+    SpawnRequest request;
+    request.executable = std::filesystem::absolute(executable).string();
+    request.arguments = arguments;
+    request.environment = environment;
+    request.currentDirectory = currentDirectory.string();
+    request.standardSources = {sourceDescriptor(standardInput, 0, true),
+                               sourceDescriptor(standardOutput, 1, false),
+                               sourceDescriptor(standardError, 2, false)};
+    pid_t pid;
+    try {
+        pid = spawnChild(request);
+    } catch (const SystemError& error) {
+        std::lock_guard lock(state_->mutex);
+        state_->phase = Phase::launchFailed;
+        state_->launchErrno = dynamic_cast<const LaunchError*>(&error) ? error.errnum() : 0;
+        throw;
+    }
+    closeChildEnd(standardInput, true);
+    closeChildEnd(standardOutput, false);
+    closeChildEnd(standardError, false);
+
+    // Our own unreaped child keeps its pid until we wait for it, so opening
+    // the pidfd after the spawn cannot race with pid reuse.
+    // Always close-on-exec.
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    int failure = pidfd < 0 ? errno : 0;
+    std::unique_lock lock(state_->mutex);
+    if (pidfd >= 0) {
+        state_->pid = pid;
+        state_->pidfd = pidfd;
+        state_->phase = Phase::running;
+        try {
+            // Under the lock: an early event waits until the id is stored.
+            state_->watchId = TerminationLoop::shared().watch(
+                pidfd, [self = shared_from_this()] { self->finishIfEnded(); });
+            return;
+        } catch (const SystemError& error) {
+            failure = error.errnum();
+            state_->pidfd = -1;
+            ::close(pidfd);
+        }
+    }
+    // Untracked children are not allowed: stop it and reap it here.
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    state_->phase = Phase::launchFailed;
+    state_->launchErrno = failure;
+    throw LaunchError(request.executable, failure);
+}
+
+void Process::finishIfEnded() {
+    int pidfd;
+    std::uint64_t watchId;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::running) {
+            return;
+        }
+        siginfo_t info{};
+        int result;
+        while ((result = ::waitid(P_PIDFD, state_->pidfd, &info, WEXITED | WNOHANG)) < 0 &&
+               errno == EINTR) {
+        }
+        if (result == 0 && info.si_pid == 0) {
+            return;  // still running
+        }
+        if (result < 0) {
+            // Reaped behind our back (a waitpid(-1) elsewhere): the status is lost.
+            state_->reason = TerminationReason::exit;
+            state_->status = -1;
+        } else if (info.si_code == CLD_EXITED) {
+            state_->reason = TerminationReason::exit;
+            state_->status = info.si_status;
+        } else {
+            state_->reason = TerminationReason::uncaughtSignal;
+            state_->status = info.si_status;
+        }
+        pidfd = state_->pidfd;
+        watchId = state_->watchId;
+        state_->pidfd = -1;
+        state_->phase = Phase::ended;
+    }
+    state_->ended.notify_all();
+    auto& loop = TerminationLoop::shared();
+    loop.unwatch(watchId, pidfd);
+    ::close(pidfd);
+    loop.post([self = shared_from_this()] { self->deliverTermination(); });
+}
+
+void Process::deliverTermination() {
+    std::function<void(Process&)> handler;
+    {
+        std::lock_guard lock(state_->mutex);
+        handler.swap(state_->handler);
+    }
+    if (handler) {
+        handler(*this);
+    }
+}
+
+bool Process::isLaunched() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->phase == Phase::running || state_->phase == Phase::ended;
+}
+
+bool Process::isRunning() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->phase == Phase::running;
+}
+
+int Process::processIdentifier() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->pid;
+}
+
+void Process::waitUntilExit() {
+    std::unique_lock lock(state_->mutex);
+    if (state_->phase != Phase::running) {
+        return;
+    }
+    if (TerminationLoop::isCurrentThread()) {
+        // A termination handler waiting for another child: the loop cannot
+        // report it while we block here, so watch and reap it ourselves.
+        int pidfd = state_->pidfd;
+        lock.unlock();
+        waitReadable(pidfd);
+        finishIfEnded();
+        return;
+    }
+    state_->ended.wait(lock, [&] { return state_->phase != Phase::running; });
+}
+
+int Process::terminationStatus() {
+    waitUntilExit();
+    std::lock_guard lock(state_->mutex);
+    switch (state_->phase) {
+        case Phase::ended:
+            return state_->status;
+        case Phase::launchFailed:
+            return state_->launchErrno == ENOENT ? missingExecutableStatus : unlaunchableStatus;
+        default:
+            return unlaunchableStatus;
+    }
+}
+
+TerminationReason Process::terminationReason() {
+    waitUntilExit();
+    std::lock_guard lock(state_->mutex);
+    return state_->phase == Phase::ended ? state_->reason : TerminationReason::exit;
+}
+
+void Process::terminate() {
+    state_->signal(SIGTERM);
+}
+
+void Process::interrupt() {
+    state_->signal(SIGINT);
+}
+
+bool Process::suspend() {
+    return state_->signal(SIGSTOP);
+}
+
+bool Process::resume() {
+    return state_->signal(SIGCONT);
+}
+
+void Process::setTerminationHandler(std::function<void(Process&)> handler) {
+    bool hasEnded;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->handler = std::move(handler);
+        hasEnded = state_->phase == Phase::ended;
+    }
+    if (hasEnded) {
+        // Installed after the end: the notification has passed, deliver anew.
+        TerminationLoop::shared().post([self = shared_from_this()] { self->deliverTermination(); });
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,128 @@
+#include "platform/system/ProcessSpawn.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/system/Error.h"
+#include "platform/system/Process.h"
+
+namespace platform {
+
+namespace {
+
+class FileActions {
+  public:
+    FileActions() { check(posix_spawn_file_actions_init(&actions_)); }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    void dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
+    void chdir(const std::string& path) {
+        check(posix_spawn_file_actions_addchdir_np(&actions_, path.c_str()));
+    }
+    void closeFrom(int from) { check(posix_spawn_file_actions_addclosefrom_np(&actions_, from)); }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+  private:
+    static void check(int result) {
+        if (result != 0) {
+            throw SystemError("posix_spawn_file_actions", result);
+        }
+    }
+    posix_spawn_file_actions_t actions_;
+};
+
+class Attributes {
+  public:
+    Attributes() {
+        posix_spawnattr_init(&attributes_);
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t all;
+        sigfillset(&all);
+        // The child starts clean whatever the launching thread blocked or the
+        // parent ignored (an ignored SIGPIPE would otherwise be inherited).
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        posix_spawnattr_setsigdefault(&attributes_, &all);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~Attributes() { posix_spawnattr_destroy(&attributes_); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (auto& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+pid_t spawnChild(const SpawnRequest& request) {
+    FileActions actions;
+    if (!request.currentDirectory.empty()) {
+        actions.chdir(request.currentDirectory);
+    }
+    // A source may itself be one of 0-2 (for example the child's output going
+    // to the parent's standard error), so every source is first copied above
+    // all of them, then moved into place; dup2 leaves the copies inheritable.
+    const auto& sources = request.standardSources;
+    int staging = std::max({sources[0], sources[1], sources[2], 2}) + 1;
+    for (int i = 0; i < 3; ++i) {
+        actions.dup2(sources[i], staging + i);
+    }
+    for (int i = 0; i < 3; ++i) {
+        actions.dup2(staging + i, i);
+    }
+    actions.closeFrom(3);
+
+    Attributes attributes;
+
+    std::vector<std::string> argumentTexts;
+    argumentTexts.reserve(request.arguments.size() + 1);
+    argumentTexts.push_back(request.executable);
+    argumentTexts.insert(argumentTexts.end(), request.arguments.begin(), request.arguments.end());
+    std::vector<std::string> environmentTexts;
+    environmentTexts.reserve(request.environment.size());
+    for (const auto& [name, value] : request.environment) {
+        environmentTexts.push_back(name + "=" + value);
+    }
+    auto argv = pointersTo(argumentTexts);
+    auto envp = pointersTo(environmentTexts);
+
+    pid_t pid = 0;
+    int result = posix_spawn(&pid, request.executable.c_str(), actions.get(), attributes.get(),
+                             argv.data(), envp.data());
+    if (result != 0) {
+        // The child's chdir and exec report through the same errno; tell a
+        // missing working directory apart from a missing executable.
+        if (!request.currentDirectory.empty() && (result == ENOENT || result == ENOTDIR) &&
+            !isDirectory(request.currentDirectory)) {
+            throw SystemError("Cannot enter working directory '" + request.currentDirectory + "'",
+                              result);
+        }
+        throw LaunchError(request.executable, result);
+    }
+    return pid;
+}
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Everything a child needs at its start.
+struct SpawnRequest {
+    std::string executable;  // absolute path; also argv[0]
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> environment;
+    std::string currentDirectory;        // empty: the parent's
+    std::array<int, 3> standardSources;  // parent descriptors that become 0, 1, 2
+};
+
+// Starts the child with posix_spawn. The child receives exactly descriptors
+// 0-2, default signal dispositions and an empty signal mask. Throws
+// LaunchError when the executable cannot be run and SystemError when the
+// working directory cannot be entered.
+pid_t spawnChild(const SpawnRequest& request);
+
+}  // namespace platform

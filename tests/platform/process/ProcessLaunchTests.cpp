@@ -1,0 +1,251 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "ProcessTestSupport.h"
+#include "platform/system/Process.h"
+
+using namespace process_test;
+using platform::Process;
+using platform::TerminationReason;
+
+namespace {
+
+std::filesystem::path scratchDirectory(const std::string& name) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("process-launch-" + std::to_string(getpid()) + "-" + name);
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+}  // namespace
+
+TEST(ProcessLaunch, ChildReceivesOnlyStandardDescriptorsWhileParentHoldsMany) {
+    // Deliberately inheritable: the child must not get them all the same.
+    std::vector<int> held;
+    for (int i = 0; i < 200; ++i) {
+        int fd = ::open("/dev/null", O_RDONLY);
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+    }
+    Child child(FD_LIST_PATH, {});
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), "0\n1\n2\n");
+    EXPECT_EQ(child.process->terminationStatus(), 0);
+    for (int fd : held) {
+        ::close(fd);
+    }
+}
+
+TEST(ProcessLaunch, StandardStreamsMapOntoPipesAndHandles) {
+    auto input = platform::Pipe::create();
+    Child child("read line; echo \"got $line\"; echo problem >&2");
+    child.process->standardInput = input;
+    child.process->launch();
+    // The parent's copy of the child's reading end is gone after launch.
+    EXPECT_EQ(input->fileHandleForReading()->fileDescriptor(), -1);
+    input->fileHandleForWriting()->write(std::string_view("hello\n"));
+    input->fileHandleForWriting()->close();
+    EXPECT_EQ(readAll(child.out), "got hello\n");
+    EXPECT_EQ(readAll(child.err), "problem\n");
+    EXPECT_EQ(child.process->terminationStatus(), 0);
+}
+
+TEST(ProcessLaunch, OneFileHandleServesAsBothOutputs) {
+    Child child("echo one; echo two >&2; echo three");
+    child.process->standardError = child.out;
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), "one\ntwo\nthree\n");
+}
+
+TEST(ProcessLaunch, SourcesThatAreThemselvesStandardDescriptorsAreSwapped) {
+    Child child(SWAP_OUTPUTS_PATH, {"/bin/bash", "-c", "echo to-out; echo to-err >&2"});
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), "to-err\n");
+    EXPECT_EQ(readAll(child.err), "to-out\n");
+    EXPECT_EQ(child.process->terminationStatus(), 0);
+}
+
+TEST(ProcessLaunch, EnvironmentReplacesTheParentsEntirely) {
+    ::setenv("PROCESS_TEST_LEAK", "1", 1);
+    Child child("/usr/bin/env", {});
+    child.process->environment = {{"ONLY", "this one"}, {"EMPTY", ""}};
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), "EMPTY=\nONLY=this one\n");
+}
+
+TEST(ProcessLaunch, ArgumentsArriveUnsplitAndArgvZeroIsTheExecutablePath) {
+    Child child("/bin/bash", {"-c", "printf '[%s]' \"$0\" \"$@\"", "a b", "", "c"});
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), "[a b][][c]");
+    Child shown("/bin/bash", {"-c", "echo $BASH"});
+    shown.process->launch();
+    EXPECT_EQ(readAll(shown.out), "/bin/bash\n");
+}
+
+TEST(ProcessLaunch, WorkingDirectoryAndRelativeExecutable) {
+    auto directory = scratchDirectory("cwd");
+    Child child("/bin/pwd", {});
+    child.process->currentDirectory = directory;
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), directory.string() + "\n");
+
+    // A relative executable is found from the parent's directory, not the
+    // child's.
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path("/bin");
+    Child relative("./pwd", {});
+    relative.process->currentDirectory = directory;
+    relative.process->launch();
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(readAll(relative.out), directory.string() + "\n");
+    std::filesystem::remove_all(directory);
+}
+
+struct LaunchFailureCase {
+    const char* name;
+    std::string executable;
+    std::string directory;
+    int status;
+    bool isLaunchError;
+    int errnum;
+};
+
+TEST(ProcessLaunch, FailuresAnswerAtOnceWithoutAChild) {
+    auto directory = scratchDirectory("failures");
+    auto plain = directory / "not-executable";
+    std::ofstream(plain) << "#!/bin/sh\n";
+    ::chmod(plain.c_str(), 0644);
+    const LaunchFailureCase cases[] = {
+        {"missing", (directory / "missing").string(), "", 127, true, ENOENT},
+        {"not executable", plain.string(), "", 126, true, EACCES},
+        {"directory", directory.string(), "", 126, true, EACCES},
+        {"missing working directory", "/bin/true", (directory / "gone").string(), 126, false,
+         ENOENT},
+    };
+    for (const auto& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        auto process = Process::create();
+        process->executable = failure.executable;
+        process->currentDirectory = failure.directory;
+        try {
+            process->launch();
+            ADD_FAILURE() << "launched";
+        } catch (const platform::LaunchError& error) {
+            EXPECT_TRUE(failure.isLaunchError);
+            EXPECT_EQ(error.errnum(), failure.errnum);
+            EXPECT_EQ(error.executable(), failure.executable);
+        } catch (const platform::SystemError& error) {
+            EXPECT_FALSE(failure.isLaunchError) << error.what();
+            EXPECT_EQ(error.errnum(), failure.errnum);
+        }
+        EXPECT_FALSE(process->isLaunched());
+        EXPECT_FALSE(process->isRunning());
+        EXPECT_EQ(process->processIdentifier(), 0);
+        process->waitUntilExit();
+        EXPECT_EQ(process->terminationStatus(), failure.status);
+        EXPECT_FALSE(process->suspend());
+    }
+    EXPECT_TRUE(childrenOfThisProcess().empty());
+    std::filesystem::remove_all(directory);
+}
+
+TEST(ProcessLaunch, LaunchesOnlyOnce) {
+    auto process = Process::create();
+    process->executable = "/bin/true";
+    process->launch();
+    EXPECT_THROW(process->launch(), platform::LaunchError);
+    EXPECT_EQ(process->terminationStatus(), 0);
+}
+
+struct EndCase {
+    const char* script;
+    int status;
+    TerminationReason reason;
+};
+
+TEST(ProcessLaunch, StatusAndReasonOfTheEnd) {
+    const EndCase cases[] = {
+        {"exit 0", 0, TerminationReason::exit},
+        {"exit 3", 3, TerminationReason::exit},
+        {"exit 255", 255, TerminationReason::exit},
+        {"kill -KILL $$", SIGKILL, TerminationReason::uncaughtSignal},
+        {"kill -TERM $$", SIGTERM, TerminationReason::uncaughtSignal},
+        {"kill -SEGV $$", SIGSEGV, TerminationReason::uncaughtSignal},
+    };
+    for (const auto& end : cases) {
+        SCOPED_TRACE(end.script);
+        Child child(end.script);
+        child.process->launch();
+        EXPECT_TRUE(child.process->isLaunched());
+        EXPECT_GT(child.process->processIdentifier(), 0);
+        EXPECT_EQ(child.process->terminationStatus(), end.status);
+        EXPECT_EQ(child.process->terminationReason(), end.reason);
+        EXPECT_FALSE(child.process->isRunning());
+        // Asked again after the end: the same answer.
+        EXPECT_EQ(child.process->terminationStatus(), end.status);
+    }
+}
+
+TEST(ProcessLaunch, ChildStartsWithDefaultSignalsEvenWhenTheParentIgnoresThem) {
+    auto previous = ::signal(SIGPIPE, SIG_IGN);
+    // yes writes into a pipe whose reader is gone: only a default SIGPIPE ends it.
+    Child child("yes | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}");
+    child.process->launch();
+    EXPECT_EQ(readAll(child.out), std::to_string(128 + SIGPIPE) + "\n");
+    ::signal(SIGPIPE, previous);
+}
+
+TEST(ProcessLaunch, SignalsReachTheChild) {
+    struct SignalCase {
+        const char* name;
+        void (*send)(Process&);
+        int status;
+    };
+    const SignalCase cases[] = {
+        {"terminate", [](Process& p) { p.terminate(); }, SIGTERM},
+        {"interrupt", [](Process& p) { p.interrupt(); }, SIGINT},
+    };
+    for (const auto& signalCase : cases) {
+        SCOPED_TRACE(signalCase.name);
+        auto input = platform::Pipe::create();
+        Child child("/bin/cat", {});
+        child.process->standardInput = input;
+        child.process->launch();
+        EXPECT_TRUE(child.process->isRunning());
+        signalCase.send(*child.process);
+        EXPECT_EQ(child.process->terminationStatus(), signalCase.status);
+        EXPECT_EQ(child.process->terminationReason(), TerminationReason::uncaughtSignal);
+    }
+}
+
+TEST(ProcessLaunch, SuspendAndResume) {
+    auto input = platform::Pipe::create();
+    Child child("/bin/cat", {});
+    child.process->standardInput = input;
+    child.process->launch();
+    int pid = child.process->processIdentifier();
+
+    ASSERT_TRUE(child.process->suspend());
+    while (processState(pid) != 'T') {
+        ::sched_yield();
+    }
+    EXPECT_TRUE(child.process->isRunning());  // stopped still counts as running
+    ASSERT_TRUE(child.process->resume());
+    while (processState(pid) == 'T') {
+        ::sched_yield();
+    }
+    input->fileHandleForWriting()->write(std::string_view("after resume\n"));
+    input->fileHandleForWriting()->close();
+    EXPECT_EQ(readAll(child.out), "after resume\n");
+    EXPECT_EQ(child.process->terminationStatus(), 0);
+    EXPECT_FALSE(child.process->suspend());
+    EXPECT_FALSE(child.process->resume());
+}

@@ -1,0 +1,150 @@
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ProcessTestSupport.h"
+#include "platform/system/Process.h"
+
+using namespace process_test;
+using platform::Process;
+
+namespace {
+
+struct Observation {
+    std::thread::id thread;
+    bool wasRunning = true;
+    int status = -1;
+};
+
+}  // namespace
+
+TEST(ProcessTermination, HandlerRunsOnceOnItsOwnThreadAfterTheEnd) {
+    for (const char* script : {"exit 0", "exit 7", "kill -KILL $$"}) {
+        SCOPED_TRACE(script);
+        Child child(script);
+        std::atomic<int> calls = 0;
+        std::promise<Observation> seen;
+        child.process->setTerminationHandler([&](Process& ended) {
+            if (calls++ == 0) {
+                seen.set_value(
+                    {std::this_thread::get_id(), ended.isRunning(), ended.terminationStatus()});
+            }
+        });
+        child.process->launch();
+        auto observation = seen.get_future().get();
+        EXPECT_NE(observation.thread, std::this_thread::get_id());
+        EXPECT_FALSE(observation.wasRunning);
+        EXPECT_EQ(observation.status, child.process->terminationStatus());
+        drainTerminationThread();
+        EXPECT_EQ(calls, 1);
+    }
+}
+
+TEST(ProcessTermination, HandlerInstalledAfterTheEndStillRunsOnce) {
+    Child child("exit 4");
+    child.process->launch();
+    child.process->waitUntilExit();
+    drainTerminationThread();  // the end has long been reported
+    std::atomic<int> calls = 0;
+    std::promise<int> seen;
+    child.process->setTerminationHandler([&](Process& ended) {
+        if (calls++ == 0) {
+            seen.set_value(ended.terminationStatus());
+        }
+    });
+    EXPECT_EQ(seen.get_future().get(), 4);
+    drainTerminationThread();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ProcessTermination, SecondHandlerReplacesTheFirst) {
+    auto input = platform::Pipe::create();
+    Child child("/bin/cat", {});
+    child.process->standardInput = input;
+    std::atomic<int> first = 0;
+    std::promise<void> second;
+    child.process->launch();
+    child.process->setTerminationHandler([&](Process&) { ++first; });
+    child.process->setTerminationHandler([&](Process&) { second.set_value(); });
+    input->fileHandleForWriting()->close();
+    second.get_future().wait();
+    drainTerminationThread();
+    EXPECT_EQ(first, 0);
+}
+
+TEST(ProcessTermination, HandlerMayRunAndWaitForAnotherChild) {
+    // The handler blocks the termination thread while its own child runs;
+    // that child's end must still be seen.
+    Child outer("exit 0");
+    std::promise<std::string> inner;
+    outer.process->setTerminationHandler([&](Process&) {
+        Child child("sleep 0.05; echo inner done; exit 9");
+        child.process->launch();
+        int status = child.process->terminationStatus();
+        inner.set_value(readAll(child.out) + std::to_string(status));
+    });
+    outer.process->launch();
+    EXPECT_EQ(inner.get_future().get(), "inner done\n9");
+}
+
+TEST(ProcessTermination, HandlerKeepsAnOtherwiseDroppedProcess) {
+    std::promise<int> seen;
+    {
+        Child child("exit 5");
+        child.process->setTerminationHandler(
+            [&](Process& ended) { seen.set_value(ended.terminationStatus()); });
+        child.process->launch();
+    }
+    EXPECT_EQ(seen.get_future().get(), 5);
+}
+
+TEST(ProcessTermination, ManyRunsLeaveNoDescriptorAndNoChild) {
+    // Earlier processes may still be held by deliveries in flight.
+    drainTerminationThread();
+    const auto before = openDescriptorCount();
+    for (int i = 0; i < 10000; ++i) {
+        Child child("/bin/true", {});
+        child.process->launch();
+        ASSERT_EQ(child.process->terminationStatus(), 0);
+    }
+    // Dropped while running: the termination thread still reaps them.
+    for (int i = 0; i < 100; ++i) {
+        Child child("/bin/true", {});
+        child.process->launch();
+    }
+    drainTerminationThread();
+    auto lingering = childrenOfThisProcess();
+    while (!lingering.empty()) {  // the last dropped ones may still be exiting
+        ASSERT_NE(lingering.front().back(), 'Z') << "zombie " << lingering.front();
+        std::this_thread::yield();
+        lingering = childrenOfThisProcess();
+    }
+    EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(ProcessTermination, ConcurrentLaunchesKeepTheirOwnOutputAndStatus) {
+    constexpr int threads = 8;
+    constexpr int runsEach = 100;
+    std::atomic<int> wrong = 0;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t, &wrong] {
+            for (int i = 0; i < runsEach; ++i) {
+                const int status = (t * runsEach + i) % 200;
+                const std::string tag = std::to_string(t) + ":" + std::to_string(i);
+                Child child("echo " + tag + "; exit " + std::to_string(status));
+                child.process->launch();
+                if (readAll(child.out) != tag + "\n" ||
+                    child.process->terminationStatus() != status) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(wrong, 0);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/system/Process.h"
+
+namespace process_test {
+
+inline std::string text(const platform::Bytes& bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+inline std::string readAll(const std::shared_ptr<platform::Pipe>& pipe) {
+    return text(pipe->fileHandleForReading()->readDataToEndOfFile());
+}
+
+// A configured child running `bash -c script` with its outputs on pipes.
+struct Child {
+    std::shared_ptr<platform::Process> process = platform::Process::create();
+    std::shared_ptr<platform::Pipe> out = platform::Pipe::create();
+    std::shared_ptr<platform::Pipe> err = platform::Pipe::create();
+
+    explicit Child(const std::string& script) : Child("/bin/bash", {"-c", script}) {}
+    Child(const std::string& executable, std::vector<std::string> arguments) {
+        process->executable = executable;
+        process->arguments = std::move(arguments);
+        process->environment = {{"PATH", "/usr/bin:/bin"}};
+        process->standardOutput = out;
+        process->standardError = err;
+    }
+};
+
+inline std::vector<std::string> entries(const std::string& directoryPath) {
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(directoryPath.c_str())) {
+        while (dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] != '.') {
+                names.push_back(entry->d_name);
+            }
+        }
+        closedir(directory);
+    }
+    return names;
+}
+
+inline std::size_t openDescriptorCount() {
+    return entries("/proc/self/fd").size() - 1;
+}
+
+// Children of this process still known to the kernel (running or zombie),
+// as "pid state" texts.
+inline std::vector<std::string> childrenOfThisProcess() {
+    std::vector<std::string> found;
+    const std::string self = std::to_string(getpid());
+    for (const auto& name : entries("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat("/proc/" + name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        // pid (comm) state ppid ...; comm may hold blanks, so start after ')'.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string state, parent;
+        fields >> state >> parent;
+        if (parent == self) {
+            found.push_back(name + " " + state);
+        }
+    }
+    return found;
+}
+
+// The process state letter from /proc (R, S, T, Z, ...).
+inline char processState(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close = line.rfind(')');
+    return close == std::string::npos ? '?' : line[close + 2];
+}
+
+// Returns once every task already posted to the process-termination thread
+// has run: termination deliveries run there one after another in order.
+inline void drainTerminationThread() {
+    auto process = platform::Process::create();
+    process->executable = "/bin/true";
+    process->launch();
+    process->waitUntilExit();
+    std::promise<void> done;
+    process->setTerminationHandler([&](platform::Process&) { done.set_value(); });
+    done.get_future().wait();
+}
+
+}  // namespace process_test
