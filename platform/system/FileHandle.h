@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,7 +18,7 @@ namespace platform {
 // reference goes, unless it wraps one of the standard descriptors 0-2.
 // Shared by reference: streams, pipes and processes hold std::shared_ptr.
 class FileHandle : public std::enable_shared_from_this<FileHandle> {
-public:
+  public:
     // Takes ownership of fd, which must already be close-on-exec.
     static std::shared_ptr<FileHandle> adopt(int fd);
     // The process's standard descriptors; never closed by the handle.
@@ -25,6 +27,12 @@ public:
     static std::shared_ptr<FileHandle> standardError();
     // Opens the null device for reading and writing.
     static std::shared_ptr<FileHandle> nullDevice();
+    // Opens an existing file; throws SystemError naming the path.
+    static std::shared_ptr<FileHandle> forReadingAtPath(const std::filesystem::path& path);
+    static std::shared_ptr<FileHandle> forWritingAtPath(const std::filesystem::path& path);
+    // A read-only handle at the start of an unnamed in-memory file that holds
+    // exactly these bytes: reading yields them and then end of input.
+    static std::shared_ptr<FileHandle> memoryFile(std::span<const std::byte> contents);
 
     ~FileHandle();
     FileHandle(const FileHandle&) = delete;
@@ -38,18 +46,31 @@ public:
     Bytes availableData();
     // Reads until end of input.
     Bytes readDataToEndOfFile();
-    // Writes every byte, handling EINTR and short writes. Throws SystemError.
+    // Writes every byte, handling EINTR and short writes. Throws SystemError;
+    // a pipe without reader gives SystemError(EPIPE), never SIGPIPE.
     void write(std::span<const std::byte> data);
     void write(std::string_view text);
+    // Moves the position to the end of the file and returns it.
+    std::uint64_t seekToEndOfFile();
+    // For an end of a pipe: tries to make the pipe hold at least `bytes`
+    // unread bytes, and tells whether it now does.
+    bool reservePipeCapacity(std::size_t bytes);
     // Closes the descriptor now; later calls do nothing.
     void close();
 
     // Installs (or with an empty function removes) the readability callback.
     // The platform's readability thread calls it whenever data or end of input
     // can be read; end of input is reported once. Replaces any earlier one.
+    //
+    // A handler that reads nothing is called again only when new data comes,
+    // so an idle handler never keeps the thread busy. Once this call or
+    // close() has returned, the old handler is not running and never runs
+    // again (when made from inside that handler, it just never runs again).
+    // The handler does not keep the handle alive; destroying the handle
+    // removes it. Handlers should not block: one thread serves every handle.
     void setReadabilityHandler(std::function<void(FileHandle&)> handler);
 
-private:
+  private:
     FileHandle(int fd, bool owned);
     struct State;
     std::unique_ptr<State> state_;

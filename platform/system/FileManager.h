@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,12 +10,14 @@ namespace platform {
 // File-system operations. Failures throw SystemError with a readable
 // description naming the path.
 class FileManager {
-public:
+  public:
     static FileManager& defaultManager();
 
     // $TMPDIR when set and not empty, else /tmp.
     std::filesystem::path temporaryDirectory() const;
     std::filesystem::path homeDirectory() const;  // $HOME, else the passwd entry
+    // The passwd entry's home of the named user; none for an unknown user.
+    std::optional<std::filesystem::path> homeDirectoryForUser(const std::string& user) const;
     std::string currentDirectoryPath() const;
     bool changeCurrentDirectoryPath(const std::string& path);
 

@@ -1,0 +1,21 @@
+#include "platform/system/Pipe.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/system/Error.h"
+
+namespace platform {
+
+std::shared_ptr<Pipe> Pipe::create() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) < 0)
+        throw SystemError("Could not create a pipe", errno);
+    auto reading = FileHandle::adopt(fds[0]);
+    auto writing = FileHandle::adopt(fds[1]);
+    return std::shared_ptr<Pipe>(new Pipe(std::move(reading), std::move(writing)));
+}
+
+}  // namespace platform
