@@ -1,0 +1,445 @@
+#pragma once
+
+// Lazy splitting of a collection, or of a collection that arrives in chunks,
+// into the pieces between occurrences of a separator element.
+//
+//   // One collection; pieces are slices that share its storage.
+//   for (const shell::TextSlice& piece : shell::split(std::string("a\nb"), "\n", true)) {
+//       use(piece.view());
+//   }
+//
+//   // Chunks from a source; a piece cut by a chunk boundary comes out whole.
+//   shell::PartialSourceLazySplitSequence<std::string> pieces(readChunk, "\n");
+//   while (auto piece = pieces.next()) { ... }
+//
+//   // Lines of chunked UTF-8 text, each as a std::string: what a stream's
+//   // lines() is made of. `readSome` returns the next chunk, or std::nullopt
+//   // at the end of input.
+//   for (const std::string& line : shell::lazyLines(readSome)) { ... }
+//
+// For std::string the elements are characters (extended grapheme clusters, see
+// Graphemes.h) and the separator is one character: "\r\n" in one chunk is a
+// single character and never equals "\n". Any other collection is split by its
+// own elements compared with ==.
+//
+// Both sequences are input ranges and are their own iterators: begin() takes
+// the next piece, and iterating again goes on where the last iteration stopped.
+
+#include <concepts>
+#include <cstddef>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <ranges>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "shell/Graphemes.h"
+
+namespace shell {
+
+// A piece of a collection that keeps the collection alive, the way a
+// substring would keep its string's storage.
+template <class C>
+class SharedSlice : public std::ranges::view_interface<SharedSlice<C>> {
+  public:
+    using Iterator = std::ranges::iterator_t<const C>;
+    using View = std::ranges::subrange<Iterator>;
+
+    SharedSlice() = default;
+    SharedSlice(std::shared_ptr<const C> storage, View view)
+        : storage_(std::move(storage)), view_(view) {}
+    // A slice of the whole of a new collection.
+    explicit SharedSlice(C whole) : storage_(std::make_shared<const C>(std::move(whole))) {
+        view_ = View(std::ranges::begin(*storage_), std::ranges::end(*storage_));
+    }
+
+    Iterator begin() const { return view_.begin(); }
+    Iterator end() const { return view_.end(); }
+    View view() const { return view_; }
+    const std::shared_ptr<const C>& storage() const noexcept { return storage_; }
+
+  private:
+    std::shared_ptr<const C> storage_;
+    View view_;
+};
+
+// A piece of UTF-8 text that keeps the text alive. Its elements are the
+// text's characters; view() gives its bytes.
+class TextSlice : public std::ranges::view_interface<TextSlice> {
+  public:
+    TextSlice() = default;
+    TextSlice(std::shared_ptr<const std::string> storage, std::string_view view)
+        : storage_(std::move(storage)), view_(view) {}
+    explicit TextSlice(std::string whole)
+        : storage_(std::make_shared<const std::string>(std::move(whole))), view_(*storage_) {}
+
+    Graphemes::iterator begin() const noexcept { return Graphemes(view_).begin(); }
+    Graphemes::iterator end() const noexcept { return Graphemes(view_).end(); }
+    bool empty() const noexcept { return view_.empty(); }
+    std::string_view view() const noexcept { return view_; }
+    std::string str() const { return std::string(view_); }
+    const std::shared_ptr<const std::string>& storage() const noexcept { return storage_; }
+
+    friend bool operator==(const TextSlice& a, const TextSlice& b) noexcept {
+        return a.view_ == b.view_;
+    }
+    friend bool operator==(const TextSlice& a, std::string_view b) noexcept { return a.view_ == b; }
+
+  private:
+    std::shared_ptr<const std::string> storage_;
+    std::string_view view_;
+};
+
+// How a collection type is split: its element (the separator's type), the
+// borrowed view splitting works on, the slice handed out, and how to find a
+// separator and join pieces.
+template <class C>
+struct SplitTraits {
+    using Element = std::ranges::range_value_t<const C>;
+    using View = std::ranges::subrange<std::ranges::iterator_t<const C>>;
+    using Slice = SharedSlice<C>;
+
+    static View whole(const C& c) { return View(std::ranges::begin(c), std::ranges::end(c)); }
+    static bool isSeparator(const Element&) noexcept { return true; }
+    // The parts before and after the first separator, or nothing if there is none.
+    static std::optional<std::pair<View, View>> cut(View v, const Element& separator) {
+        auto it = std::ranges::find(v, separator);
+        if (it == v.end()) {
+            return std::nullopt;
+        }
+        return std::pair{View(v.begin(), it), View(std::next(it), v.end())};
+    }
+    static bool isEmpty(View v) { return v.empty(); }
+    static void append(C& to, View v) requires requires { to.insert(to.end(), v.begin(), v.end()); }
+    { to.insert(to.end(), v.begin(), v.end()); }
+};
+
+// UTF-8 text, split by characters.
+template <>
+struct SplitTraits<std::string> {
+    // One character; it may take several bytes ("\r\n", "e\u0301").
+    using Element = std::string;
+    using View = std::string_view;
+    using Slice = TextSlice;
+
+    static View whole(const std::string& s) noexcept { return s; }
+    static bool isSeparator(const Element& e) noexcept { return isSingleGrapheme(e); }
+    static std::optional<std::pair<View, View>> cut(View v, const Element& separator) noexcept {
+        const std::size_t at = findGrapheme(v, separator);
+        if (at == View::npos) {
+            return std::nullopt;
+        }
+        return std::pair{v.substr(0, at), v.substr(at + separator.size())};
+    }
+    static bool isEmpty(View v) noexcept { return v.empty(); }
+    static void append(std::string& to, View v) { to.append(v); }
+};
+
+template <class C>
+concept SplittableCollection =
+    std::ranges::forward_range<const C> && std::ranges::common_range<const C> &&
+    std::equality_comparable<typename SplitTraits<C>::Element> && std::movable<C>;
+
+// Collections whose pieces can be joined into a new collection.
+template <class C>
+concept JoinableCollection = SplittableCollection<C> && std::default_initializable<C> &&
+    requires(C& c, typename SplitTraits<C>::View v) {
+    SplitTraits<C>::append(c, v);
+};
+
+namespace detail {
+
+// The iterator of a sequence that is its own iterator: it holds the piece
+// taken last and takes the next one from the sequence when advanced.
+template <class Sequence, class Piece>
+class PieceIterator {
+  public:
+    using value_type = Piece;
+    using difference_type = std::ptrdiff_t;
+    using iterator_concept = std::input_iterator_tag;
+
+    PieceIterator() = default;
+    explicit PieceIterator(Sequence& sequence) : sequence_(&sequence), piece_(sequence.next()) {}
+
+    const Piece& operator*() const { return *piece_; }
+    const Piece* operator->() const { return &*piece_; }
+    PieceIterator& operator++() {
+        piece_ = sequence_->next();
+        return *this;
+    }
+    void operator++(int) { ++*this; }
+    friend bool operator==(const PieceIterator& it, std::default_sentinel_t) noexcept {
+        return !it.piece_;
+    }
+
+  private:
+    Sequence* sequence_ = nullptr;
+    std::optional<Piece> piece_;
+};
+
+inline void checkSeparator(bool valid) {
+    if (!valid) {
+        throw std::invalid_argument("The separator must be exactly one character.");
+    }
+}
+
+}  // namespace detail
+
+// Splits one collection into the pieces between separators, one piece per
+// request. Copying it copies its position.
+template <SplittableCollection C>
+class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C>> {
+    using Traits = SplitTraits<C>;
+
+  public:
+    using Element = typename Traits::Element;
+    using View = typename Traits::View;
+    using Slice = typename Traits::Slice;
+    using iterator = detail::PieceIterator<LazySplitSequence, Slice>;
+
+    LazySplitSequence() = default;
+    LazySplitSequence(C collection, Element separator, bool allowEmptySlices)
+        : LazySplitSequence(std::make_shared<const C>(std::move(collection)), std::move(separator),
+                            allowEmptySlices) {}
+    LazySplitSequence(std::shared_ptr<const C> storage, Element separator, bool allowEmptySlices)
+        : storage_(std::move(storage)),
+          remaining_(Traits::whole(*storage_)),
+          separator_(std::move(separator)),
+          allowEmptySlices_(allowEmptySlices) {
+        detail::checkSeparator(Traits::isSeparator(separator_));
+    }
+    // Splits what a slice covers, sharing its storage.
+    LazySplitSequence(const Slice& slice, Element separator, bool allowEmptySlices)
+        : storage_(slice.storage()),
+          remaining_(slice.view()),
+          separator_(std::move(separator)),
+          allowEmptySlices_(allowEmptySlices) {
+        detail::checkSeparator(Traits::isSeparator(separator_));
+    }
+
+    // The part not split yet; none once the last piece has been taken.
+    std::optional<Slice> remaining() const {
+        if (!remaining_) {
+            return std::nullopt;
+        }
+        return Slice(storage_, *remaining_);
+    }
+    const Element& separator() const noexcept { return separator_; }
+    bool allowEmptySlices() const noexcept { return allowEmptySlices_; }
+
+    // The next piece, or none when the sequence is finished (and it stays so).
+    std::optional<Slice> next() {
+        if (auto piece = nextView()) {
+            return Slice(storage_, *piece);
+        }
+        return std::nullopt;
+    }
+
+    // Like next(), but the piece is borrowed from storage() instead of
+    // sharing it; this saves a reference count per piece.
+    std::optional<View> nextView() {
+        // Skipping empty pieces is a loop: a long run of separators must not
+        // deepen the stack.
+        while (remaining_) {
+            View head;
+            if (auto parts = Traits::cut(*remaining_, separator_)) {
+                head = parts->first;
+                remaining_ = parts->second;
+            } else {
+                head = *remaining_;
+                remaining_.reset();
+            }
+            if (allowEmptySlices_ || !Traits::isEmpty(head)) {
+                return head;
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool hasRemaining() const noexcept { return remaining_.has_value(); }
+    const std::shared_ptr<const C>& storage() const noexcept { return storage_; }
+
+    iterator begin() { return iterator(*this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+  private:
+    std::shared_ptr<const C> storage_;
+    std::optional<View> remaining_;
+    Element separator_{};
+    bool allowEmptySlices_ = true;
+};
+
+// split(separator, allowEmptySlices) of a collection. There is no default for
+// allowEmptySlices: callers say which they mean.
+template <class C>
+requires SplittableCollection<std::remove_cvref_t<C>> LazySplitSequence<std::remove_cvref_t<C>>
+split(C&& collection, typename SplitTraits<std::remove_cvref_t<C>>::Element separator,
+      bool allowEmptySlices) {
+    return {std::forward<C>(collection), std::move(separator), allowEmptySlices};
+}
+
+// Splits a collection that arrives in chunks. Each chunk is split with empty
+// pieces allowed; a piece that runs to the end of its chunk is joined with the
+// first piece of the following chunk(s), so the caller sees the pieces of the
+// whole input. Copies share the chunk source; there is no end mark, so a
+// request after the source has returned none calls the source again.
+template <JoinableCollection C>
+class PartialSourceLazySplitSequence
+    : public std::ranges::view_interface<PartialSourceLazySplitSequence<C>> {
+    using Traits = SplitTraits<C>;
+
+  public:
+    using Element = typename Traits::Element;
+    using View = typename Traits::View;
+    using Slice = typename Traits::Slice;
+    using Source = std::function<std::optional<C>()>;
+    using iterator = detail::PieceIterator<PartialSourceLazySplitSequence, Slice>;
+
+    PartialSourceLazySplitSequence() = default;
+    // Reads nothing yet.
+    PartialSourceLazySplitSequence(Source source, Element separator)
+        : source_(std::make_shared<Source>(std::move(source))), separator_(std::move(separator)) {
+        detail::checkSeparator(Traits::isSeparator(separator_));
+    }
+
+    // The next piece, or none when the source has run dry. A piece inside one
+    // chunk shares that chunk; a piece joined from several chunks is new.
+    std::optional<Slice> next() {
+        std::optional<Slice> single;
+        std::optional<C> joined;
+        const bool found = step([&](View part, const std::shared_ptr<const C>& storage) {
+            if (joined) {
+                Traits::append(*joined, part);
+            } else if (single) {
+                joined.emplace();
+                Traits::append(*joined, single->view());
+                Traits::append(*joined, part);
+                single.reset();
+            } else {
+                single.emplace(storage, part);
+            }
+        });
+        if (!found) {
+            return std::nullopt;
+        }
+        if (joined) {
+            return Slice(std::move(*joined));
+        }
+        return single;
+    }
+
+    // Puts the next piece into `piece`, reusing its capacity, and says whether
+    // there was one; `piece` is left empty when there was not.
+    bool nextInto(C& piece) {
+        piece.clear();
+        return step(
+            [&](View part, const std::shared_ptr<const C>&) { Traits::append(piece, part); });
+    }
+
+    iterator begin() { return iterator(*this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+  private:
+    // Finds the next piece and hands its parts, one per chunk it spans, to
+    // `onPart` in order. Joining across chunks is a loop, not a recursion, so
+    // a million chunks without a separator use no more stack than one.
+    template <class OnPart>
+    bool step(OnPart&& onPart) {
+        bool found = false;
+        for (;;) {
+            if (chunk_) {
+                if (auto part = chunk_->nextView()) {
+                    onPart(*part, chunk_->storage());
+                    found = true;
+                    if (chunk_->hasRemaining()) {
+                        // A separator ended the piece inside this chunk.
+                        return true;
+                    }
+                    // The piece ran to the end of its chunk and may go on in
+                    // the next one.
+                    continue;
+                }
+            }
+            std::optional<C> chunk = (*source_)();
+            if (!chunk) {
+                chunk_.reset();
+                return found;
+            }
+            chunk_.emplace(std::move(*chunk), separator_, true);
+        }
+    }
+
+    std::shared_ptr<Source> source_;
+    // The splitter of the chunk being read; none before the first chunk and
+    // after the source has run dry.
+    std::optional<LazySplitSequence<C>> chunk_;
+    Element separator_{};
+};
+
+// Splits a whole text at every "\n" character and drops empty pieces.
+std::vector<std::string> splitLines(std::string_view text);
+
+// The lines of chunked UTF-8 text (see the usage note at the top). Each step
+// reads no more chunks than it needs; a line cut by chunk boundaries comes out
+// whole; CR LF inside one chunk does not end a line. Dereferencing an
+// iterator gives a string that the next step overwrites (so iterating by
+// `const std::string&` allocates nothing per line); copy it to keep it, or use
+// next(), which returns a string of its own.
+class LazyLines : public std::ranges::view_interface<LazyLines> {
+  public:
+    using Source = std::function<std::optional<std::string>()>;
+
+    class iterator {
+      public:
+        using value_type = std::string;
+        using difference_type = std::ptrdiff_t;
+        using iterator_concept = std::input_iterator_tag;
+
+        iterator() = default;
+        explicit iterator(LazyLines& lines) : lines_(&lines) { ++*this; }
+
+        const std::string& operator*() const noexcept { return line_; }
+        const std::string* operator->() const noexcept { return &line_; }
+        iterator& operator++() {
+            done_ = !lines_->pieces_.nextInto(line_);
+            return *this;
+        }
+        void operator++(int) { ++*this; }
+        friend bool operator==(const iterator& it, std::default_sentinel_t) noexcept {
+            return it.done_;
+        }
+
+      private:
+        LazyLines* lines_ = nullptr;
+        std::string line_;
+        bool done_ = true;
+    };
+
+    LazyLines() = default;
+    explicit LazyLines(Source source) : pieces_(std::move(source), "\n") {}
+
+    std::optional<std::string> next() {
+        std::string line;
+        if (pieces_.nextInto(line)) {
+            return line;
+        }
+        return std::nullopt;
+    }
+
+    iterator begin() { return iterator(*this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+  private:
+    PartialSourceLazySplitSequence<std::string> pieces_;
+};
+
+inline LazyLines lazyLines(LazyLines::Source source) {
+    return LazyLines(std::move(source));
+}
+
+}  // namespace shell

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <list>
+#include <ranges>
+#include <string>
+#include <vector>
+
+#include "shell/LazySplit.h"
+
+namespace {
+
+using shell::LazySplitSequence;
+
+template <class Sequence>
+std::vector<std::string> texts(Sequence&& sequence) {
+    std::vector<std::string> out;
+    for (const auto& piece : sequence) {
+        out.push_back(piece.str());
+    }
+    return out;
+}
+
+using Pieces = std::vector<std::string>;
+
+TEST(LazySplitSequence, EdgeCasesWithAndWithoutEmptyPieces) {
+    struct Row {
+        std::string input;
+        Pieces allowed;
+        Pieces skipped;
+    };
+    const std::vector<Row> rows = {
+        {"", {""}, {}},
+        {"a", {"a"}, {"a"}},
+        {"a\nb", {"a", "b"}, {"a", "b"}},
+        {"a\n", {"a", ""}, {"a"}},
+        {"\na", {"", "a"}, {"a"}},
+        {"a\n\nb", {"a", "", "b"}, {"a", "b"}},
+        {"\n", {"", ""}, {}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(texts(shell::split(row.input, "\n", true)), row.allowed)
+            << testing::PrintToString(row.input);
+        EXPECT_EQ(texts(shell::split(row.input, "\n", false)), row.skipped)
+            << testing::PrintToString(row.input);
+    }
+}
+
+TEST(LazySplitSequence, FieldsShowThePosition) {
+    auto sequence = shell::split(std::string("ab\ncd"), "\n", false);
+    EXPECT_EQ(sequence.separator(), "\n");
+    EXPECT_FALSE(sequence.allowEmptySlices());
+    ASSERT_TRUE(sequence.remaining());
+    EXPECT_EQ(*sequence.remaining(), "ab\ncd");
+
+    EXPECT_EQ(*sequence.next(), "ab");
+    EXPECT_EQ(*sequence.remaining(), "cd");
+
+    auto copy = sequence;  // a value: the copy goes on from the same place
+    EXPECT_EQ(*sequence.next(), "cd");
+    EXPECT_FALSE(sequence.remaining());
+    EXPECT_FALSE(sequence.next());
+    EXPECT_FALSE(sequence.next());  // finished stays finished
+    EXPECT_EQ(*copy.next(), "cd");
+}
+
+TEST(LazySplitSequence, PiecesShareTheCollectionAndKeepItAlive) {
+    shell::TextSlice first;
+    shell::TextSlice second;
+    {
+        auto sequence = shell::split(std::string("first line\nsecond line"), "\n", true);
+        first = *sequence.next();
+        second = *sequence.next();
+        EXPECT_EQ(first.storage(), second.storage());
+        EXPECT_EQ(first.view().data(), first.storage()->data());
+        EXPECT_EQ(second.view().data(), first.storage()->data() + 11);
+    }
+    EXPECT_EQ(first, "first line");
+    EXPECT_EQ(second, "second line");
+}
+
+TEST(LazySplitSequence, SeparatorsAreCharacters) {
+    struct Row {
+        std::string input;
+        std::string separator;
+        Pieces pieces;
+    };
+    const std::vector<Row> rows = {
+        // CR LF is one character, not a line feed.
+        {"a\r\nb", "\n", {"a\r\nb"}},
+        {"a\r\nb\nc", "\n", {"a\r\nb", "c"}},
+        {"a\rb\n\r", "\n", {"a\rb", "\r"}},
+        {"a\r\nb\nc", "\r\n", {"a", "b\nc"}},
+        {"a\r\rb", "\r", {"a", "", "b"}},
+        // A separator of two code points: e + COMBINING ACUTE ACCENT.
+        {"xe\xCC\x81ye", "e\xCC\x81", {"x", "ye"}},
+        {"xe\xCC\x81\xCC\x81y", "e\xCC\x81", {"xe\xCC\x81\xCC\x81y"}},
+        // A combining mark after the separator makes another character.
+        {"a,b", ",", {"a", "b"}},
+        {"a,\xCC\x81"
+         "b",
+         ",",
+         {"a,\xCC\x81"
+          "b"}},
+        {"a\n\xCC\x81"
+         "b",
+         "\n",
+         {"a",
+          "\xCC\x81"
+          "b"}},  // but a line feed takes no mark
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(texts(shell::split(row.input, row.separator, true)), row.pieces)
+            << testing::PrintToString(row.input) << " by " << testing::PrintToString(row.separator);
+    }
+}
+
+TEST(LazySplitSequence, SeparatorMustBeOneCharacter) {
+    EXPECT_THROW(shell::split(std::string("abc"), "ab", true), std::invalid_argument);
+    EXPECT_THROW(shell::split(std::string("abc"), "", true), std::invalid_argument);
+}
+
+TEST(LazySplitSequence, SkipsAMillionEmptyPiecesWithoutRecursion) {
+    auto sequence = shell::split(std::string(1'000'000, '\n') + "last", "\n", false);
+    EXPECT_EQ(*sequence.next(), "last");
+    EXPECT_FALSE(sequence.next());
+}
+
+TEST(LazySplitSequence, SplitsAnyCollectionOfComparableElements) {
+    using Numbers = std::vector<int>;
+    auto sequence = shell::split(Numbers{1, 0, 0, 2, 3, 0}, 0, true);
+    std::vector<Numbers> pieces;
+    for (const auto& piece : sequence) {
+        pieces.emplace_back(piece.begin(), piece.end());
+    }
+    EXPECT_EQ(pieces, (std::vector<Numbers>{{1}, {}, {2, 3}, {}}));
+
+    std::list<std::string> words = {"x", "-", "y", "z"};
+    auto byDash = shell::split(words, std::string("-"), false);
+    EXPECT_EQ(std::ranges::distance(*byDash.next()), 1);
+    EXPECT_EQ(std::ranges::distance(*byDash.next()), 2);
+    EXPECT_FALSE(byDash.next());
+}
+
+TEST(LazySplitSequence, WorksWithRangeAlgorithmsAndViews) {
+    static_assert(std::ranges::input_range<LazySplitSequence<std::string>>);
+    static_assert(std::ranges::view<LazySplitSequence<std::string>>);
+    static_assert(std::ranges::forward_range<shell::TextSlice>);
+
+    auto lengths = shell::split(std::string("a\nbb\n\nccc"), "\n", false) |
+                   std::views::transform([](const shell::TextSlice& s) { return s.view().size(); });
+    std::vector<std::size_t> collected;
+    std::ranges::copy(lengths, std::back_inserter(collected));
+    EXPECT_EQ(collected, (std::vector<std::size_t>{1, 2, 3}));
+
+    // A slice's elements are characters.
+    auto sequence = shell::split(std::string("e\xCC\x81\r\nx\nz"), "\n", true);
+    EXPECT_EQ(std::ranges::distance(*sequence.next()), 3);
+}
+
+TEST(SplitLines, DropsEmptyLinesAndKeepsCarriageReturnLineFeedTogether) {
+    EXPECT_EQ(shell::splitLines(""), Pieces{});
+    EXPECT_EQ(shell::splitLines("\n\n"), Pieces{});
+    EXPECT_EQ(shell::splitLines("a\n\nb\n"), (Pieces{"a", "b"}));
+    EXPECT_EQ(shell::splitLines("a\r\nb\nc"), (Pieces{"a\r\nb", "c"}));
+    std::string many;
+    for (int i = 0; i < 100'000; ++i) {
+        many += std::to_string(i) + "\n";
+    }
+    const auto lines = shell::splitLines(many);
+    ASSERT_EQ(lines.size(), 100'000u);
+    EXPECT_EQ(lines.back(), "99999");
+}
+
+}  // namespace
