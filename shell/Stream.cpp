@@ -1,0 +1,142 @@
+#include "shell/Stream.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/system/Pipe.h"
+#include "shell/Context.h"
+
+namespace shell {
+
+ConversionError::ConversionError(std::string_view message)
+    : platform::Error(std::string(message), EILSEQ) {}
+
+// WritableStream
+
+void WritableStream::write(std::string_view text) {
+    auto bytes = encoding().encode(text);
+    if (!bytes)
+        throw ConversionError(textToBinaryFailure);
+    filehandle()->write(*bytes);
+}
+
+void WritableStream::write(std::span<const std::byte> data) {
+    filehandle()->write(data);
+}
+
+void WritableStream::close() {
+    filehandle()->close();
+}
+
+std::string WritableStream::debugDescription() const {
+    return "WritableStream(filehandle: " + std::to_string(filehandle()->fileDescriptor()) +
+           ", encoding: " + encoding().description() + ")";
+}
+
+// ReadableStream
+
+std::optional<platform::Bytes> ReadableStream::readSomeData() {
+    auto data = filehandle()->availableData();
+    if (data.empty())
+        return std::nullopt;
+    return data;
+}
+
+platform::Bytes ReadableStream::readData() {
+    return filehandle()->readDataToEndOfFile();
+}
+
+std::optional<std::string> ReadableStream::readSome() {
+    auto data = readSomeData();
+    if (!data)
+        return std::nullopt;
+    auto text = encoding().decode(*data);
+    if (!text)
+        throw ConversionError(binaryToTextFailure);
+    return text;
+}
+
+std::string ReadableStream::read() {
+    auto text = encoding().decode(readData());
+    if (!text)
+        throw ConversionError(binaryToTextFailure);
+    return std::move(*text);
+}
+
+LazyLines ReadableStream::lines() {
+    // The source holds the stream, so the sequence keeps it alive.
+    return lazyLines([stream = shared_from_this()] { return stream->readSome(); });
+}
+
+void ReadableStream::writeTo(TextOutputStream& target) {
+    while (auto text = readSome())
+        target.write(*text);
+}
+
+void ReadableStream::writeTo(std::string& target) {
+    while (auto text = readSome())
+        target += *text;
+}
+
+void ReadableStream::writeTo(std::ostream& target) {
+    while (auto text = readSome())
+        target << *text;
+}
+
+void ReadableStream::onOutput(std::function<void(ReadableStream&)> handler) {
+    filehandle()->setReadabilityHandler(
+        [stream = weak_from_this(), handler = std::move(handler)](platform::FileHandle&) {
+            if (auto alive = stream.lock())
+                handler(*alive);
+        });
+}
+
+void ReadableStream::onStringOutput(std::function<void(const std::string&)> handler) {
+    onOutput([handler = std::move(handler)](ReadableStream& stream) {
+        std::optional<std::string> text;
+        try {
+            text = stream.readSome();
+        } catch (const ConversionError& error) {
+            mainContext().stderror()->print(error.what());
+            return;
+        }
+        if (text)
+            handler(*text);
+    });
+}
+
+std::string ReadableStream::debugDescription() const {
+    return "ReadableStream(filehandle: " + std::to_string(filehandle()->fileDescriptor()) +
+           ", encoding: " + encoding().description() + ")";
+}
+
+// FileHandleStream
+
+FileHandleStream::FileHandleStream(std::shared_ptr<platform::FileHandle> filehandle,
+                                   platform::TextEncoding encoding)
+    : filehandle_(std::move(filehandle)), encoding_(std::move(encoding)) {}
+
+std::string FileHandleStream::debugDescription() const {
+    return "FileHandleStream(filehandle: " + std::to_string(filehandle_->fileDescriptor()) +
+           ", encoding: " + encoding_.description() + ")";
+}
+
+// StdoutStream
+
+StdoutStream::StdoutStream() : filehandle_(platform::FileHandle::standardOutput()) {}
+
+void StdoutStream::write(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+std::string StdoutStream::debugDescription() const {
+    return "StdoutStream(encoding: " + encoding_.description() + ")";
+}
+
+std::pair<std::shared_ptr<WritableStream>, std::shared_ptr<ReadableStream>> streams() {
+    const auto pipe = platform::Pipe::create();
+    return {std::make_shared<FileHandleStream>(pipe->fileHandleForWriting()),
+            std::make_shared<FileHandleStream>(pipe->fileHandleForReading())};
+}
+
+}  // namespace shell
