@@ -1,6 +1,11 @@
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
-#include <barrier>
+#include <condition_variable>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -40,26 +45,35 @@ TEST(Dispatch, TasksThatBlockTogetherAllGetAWorker) {
     // Every task waits until all have started: a pool that stops growing
     // would leave some queued behind the blocked ones for ever.
     constexpr int tasks = 32;
-    std::barrier allStarted(tasks + 1);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int started = 0;
+    DispatchGroup group;
     for (int i = 0; i < tasks; ++i) {
-        GlobalQueue::shared().async([&] { allStarted.arrive_and_wait(); });
+        group.async([&] {
+            std::unique_lock lock(mutex);
+            ++started;
+            changed.notify_all();
+            changed.wait(lock, [&] { return started == tasks; });
+        });
     }
-    allStarted.arrive_and_wait();
+    group.wait();
+    EXPECT_EQ(started, tasks);
 }
 
 TEST(Dispatch, WorkersAreKeptAndReused) {
-    auto threadCount = [] { return entries("/proc/self/task").size(); };
-    // Warm the pool, then run many tasks one after another.
-    for (int i = 0; i < 10; ++i) {
-        std::promise<void> ran;
-        GlobalQueue::shared().async([&] { ran.set_value(); });
-        ran.get_future().wait();
-    }
-    const auto before = threadCount();
+    // Kernel thread ids: a thread per task would show thousands of them
+    // (pthread ids of ended threads are reused, kernel ids hardly ever).
+    std::set<pid_t> workers;
     for (int i = 0; i < 10000; ++i) {
-        std::promise<void> ran;
-        GlobalQueue::shared().async([&] { ran.set_value(); });
-        ran.get_future().wait();
+        std::promise<pid_t> ran;
+        GlobalQueue::shared().async([&] { ran.set_value(::gettid()); });
+        workers.insert(ran.get_future().get());
     }
-    EXPECT_LE(threadCount(), before + 1);
+    // Every worker that ran a task is still alive, waiting for more.
+    auto alive = entries("/proc/self/task");
+    for (pid_t worker : workers) {
+        EXPECT_NE(std::find(alive.begin(), alive.end(), std::to_string(worker)), alive.end());
+    }
+    EXPECT_LT(workers.size(), alive.size());
 }
