@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "installer/ArtifactSelection.h"
+#include "installer/MachineHardwareName.h"
+
+namespace {
+
+using installer::hardwareNameFromField;
+
+// A field of the size uname uses, zero-filled, holding the given bytes.
+std::array<char, 65> field(std::string_view bytes) {
+    std::array<char, 65> result{};
+    bytes.copy(result.data(), bytes.size());
+    return result;
+}
+
+TEST(MachineHardwareName, TrimsTrailingZerosOnly) {
+    struct Case {
+        std::string bytes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"x86_64", "x86_64"},
+        {"arm64", "arm64"},
+        {std::string("ar\0m64", 6), std::string("ar\0m64", 6)},
+        {std::string("\0arm64", 6), std::string("\0arm64", 6)},
+        {"arm64 ", "arm64 "},
+        {std::string(65, 'x'), std::string(65, 'x')},
+        {"\xe9t\xe9", "\xc3\xa9t\xc3\xa9"},  // ISO-8859-1 bytes become UTF-8 text
+        {"\xff", "\xc3\xbf"},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(hardwareNameFromField(field(testCase.bytes)), testCase.expected)
+            << testCase.bytes;
+    }
+}
+
+TEST(MachineHardwareName, AllZeroFieldKeepsEveryByte) {
+    auto name = hardwareNameFromField(field(""));
+    EXPECT_EQ(name, std::string(65, '\0'));
+    EXPECT_FALSE(installer::isARMHardwareName(name));
+}
+
+TEST(MachineHardwareName, ReadsThisMachine) {
+    auto name = installer::machineHardwareName();
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(name.find('\0'), std::string::npos);
+}
+
+}  // namespace

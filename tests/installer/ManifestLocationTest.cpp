@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "installer/Format.h"
+#include "installer/ManifestLocation.h"
+
+namespace {
+
+using installer::format;
+using installer::manifestTemplate;
+using installer::manifestURLText;
+
+TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
+    struct Case {
+        const char* environment;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"prod", "https://prod.test/%@/cv-latest-mac.json"},
+        {"Prod", "https://dev.test/%@/cv-latest-mac.json"},
+        {"production", "https://dev.test/%@/cv-latest-mac.json"},
+        {"prod ", "https://dev.test/%@/cv-latest-mac.json"},
+        {"", "https://dev.test/%@/cv-latest-mac.json"},
+        {"dev", "https://dev.test/%@/cv-latest-mac.json"},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(manifestTemplate(testCase.environment, "prod.test", "dev.test"),
+                  testCase.expected)
+            << '"' << testCase.environment << '"';
+    }
+}
+
+TEST(ManifestLocation, ProductIDGoesInUnchanged) {
+    struct Case {
+        const char* productID;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"abc", "https://downloads.test:8443/abc/cv-latest-mac.json"},
+        {"", "https://downloads.test:8443//cv-latest-mac.json"},
+        {"team/app", "https://downloads.test:8443/team/app/cv-latest-mac.json"},
+        {" padded ", "https://downloads.test:8443/ padded /cv-latest-mac.json"},
+        {"50%@off", "https://downloads.test:8443/50%@off/cv-latest-mac.json"},
+        {"caf\xc3\xa9", "https://downloads.test:8443/caf\xc3\xa9/cv-latest-mac.json"},
+        {"MixedCase", "https://downloads.test:8443/MixedCase/cv-latest-mac.json"},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(manifestURLText(testCase.productID), testCase.expected) << testCase.productID;
+    }
+}
+
+TEST(Format, FillsPlaceholdersInOrder) {
+    EXPECT_EQ(format("Server returned HTTP status code %@ from %@", {"404", "https://h/x"}),
+              "Server returned HTTP status code 404 from https://h/x");
+    EXPECT_EQ(format("Downloading version %@\xe2\x80\xa6", {""}),
+              "Downloading version \xe2\x80\xa6");
+    // An argument holding a placeholder is not filled again.
+    EXPECT_EQ(format("%@ and %@", {"%@", "b"}), "%@ and b");
+    EXPECT_EQ(format("%@%@", {"a", "b"}), "ab");
+    EXPECT_EQ(format("no placeholder", {"unused"}), "no placeholder");
+    EXPECT_EQ(format("%@ then %@", {"only"}), "only then %@");
+    EXPECT_EQ(format("100%", {"x"}), "100%");
+}
+
+}  // namespace
