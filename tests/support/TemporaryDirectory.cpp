@@ -1,0 +1,27 @@
+#include "tests/support/TemporaryDirectory.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace testsupport {
+
+TemporaryDirectory::TemporaryDirectory(std::string_view prefix) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::string pattern = base + "/" + std::string(prefix) + ".XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace testsupport
