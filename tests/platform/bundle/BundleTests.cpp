@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/bundle/Bundle.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryDirectory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Bundle;
+
+// Python's plistlib writes both forms from one description, so the XML and
+// the binary bundles hold exactly the same settings.
+const char* const writeSettings = R"(
+import datetime, plistlib, sys
+settings = {
+    "Corvantis ID": "abc",
+    "corvantis id": "lower case",
+    "CFBundleName": "Demo",
+    "Empty": "",
+    "Unicode": "Gr\u00fc\u00dfe \u2713",
+    "Number": 42,
+    "Real": 1.5,
+    "Flag": True,
+    "Nested": {"Corvantis ID": "inner"},
+    "List": ["abc"],
+    "Date": datetime.datetime(2024, 1, 2, 3, 4, 5),
+    "Data": b"abc",
+}
+form = plistlib.FMT_BINARY if sys.argv[2] == "binary" else plistlib.FMT_XML
+with open(sys.argv[1], "wb") as f:
+    plistlib.dump(settings if sys.argv[3] == "full" else {}, f, fmt=form)
+)";
+
+class BundleTest : public ::testing::Test {
+  protected:
+    // NAME.app/Contents/Info.plist written by python3's plistlib.
+    fs::path makeBundle(const std::string& name, const std::string& form,
+                        const std::string& content = "full") {
+        fs::path bundle = makeEmptyBundle(name);
+        testsupport::ProgramResult result =
+            testsupport::runProgram({"python3", "-c", writeSettings,
+                                     (bundle / "Contents/Info.plist").string(), form, content});
+        EXPECT_EQ(result.status, 0);
+        return bundle;
+    }
+
+    fs::path makeBundleWithInfo(const std::string& name, const std::string& bytes) {
+        fs::path bundle = makeEmptyBundle(name);
+        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary) << bytes;
+        return bundle;
+    }
+
+    fs::path makeEmptyBundle(const std::string& name) {
+        fs::path bundle = directory_.path() / name;
+        fs::create_directories(bundle / "Contents/MacOS");
+        fs::create_directories(bundle / "Contents/Resources");
+        return bundle;
+    }
+
+    testsupport::TemporaryDirectory directory_{"bundle-test"};
+};
+
+TEST_F(BundleTest, OnlyStringValuesAreStringsInBothForms) {
+    for (const std::string form : {"xml", "binary"}) {
+        SCOPED_TRACE(form);
+        Bundle bundle = Bundle::atPath(makeBundle(form + ".app", form));
+        EXPECT_TRUE(bundle.hasInfoDictionary());
+        struct Case {
+            std::string key;
+            std::optional<std::string> value;
+        };
+        const Case cases[] = {
+            {"Corvantis ID", "abc"},
+            {"corvantis id", "lower case"},
+            {"CFBundleName", "Demo"},
+            {"Empty", ""},
+            {"Unicode",
+             "Gr\xC3\xBC\xC3\x9F"
+             "e \xE2\x9C\x93"},
+            {"Corvantis Id", std::nullopt},
+            {"Corvantis  ID", std::nullopt},
+            {"Corvantis ID ", std::nullopt},
+            {"Missing", std::nullopt},
+            {"Number", std::nullopt},
+            {"Real", std::nullopt},
+            {"Flag", std::nullopt},
+            {"Nested", std::nullopt},
+            {"List", std::nullopt},
+            {"Date", std::nullopt},
+            {"Data", std::nullopt},
+        };
+        for (const Case& c : cases) {
+            EXPECT_EQ(bundle.stringForInfoDictionaryKey(c.key), c.value) << c.key;
+        }
+    }
+}
+
+TEST_F(BundleTest, NoSettingsWithoutAReadableDictionaryWithEntries) {
+    struct Case {
+        std::string name;
+        std::string info;
+    };
+    const Case written[] = {
+        {"empty-file", ""},
+        {"garbage", "this is not a property list\n"},
+        {"truncated-binary", "bplist00\x01\x02\x03"},
+        {"truncated-xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+         "<key>Corvantis ID</key>\n<string>abc"},
+        {"array",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+         "<array><string>Corvantis ID</string></array>\n</plist>\n"},
+        {"string",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+         "<string>Corvantis ID</string>\n</plist>\n"},
+    };
+    for (const Case& c : written) {
+        SCOPED_TRACE(c.name);
+        Bundle bundle = Bundle::atPath(makeBundleWithInfo(c.name + ".app", c.info));
+        EXPECT_FALSE(bundle.hasInfoDictionary());
+        EXPECT_EQ(bundle.stringForInfoDictionaryKey("Corvantis ID"), std::nullopt);
+    }
+    for (const std::string form : {"xml", "binary"}) {
+        SCOPED_TRACE("empty dictionary, " + form);
+        Bundle bundle = Bundle::atPath(makeBundle("empty-" + form + ".app", form, "empty"));
+        EXPECT_FALSE(bundle.hasInfoDictionary());
+    }
+    Bundle missing = Bundle::atPath(makeEmptyBundle("no-info.app"));
+    EXPECT_FALSE(missing.hasInfoDictionary());
+    Bundle nowhere = Bundle::atPath(directory_.path() / "does-not-exist.app");
+    EXPECT_FALSE(nowhere.hasInfoDictionary());
+    EXPECT_EQ(nowhere.bundlePath(), directory_.path() / "does-not-exist.app");
+}
+
+TEST_F(BundleTest, ResourcesAreFoundOnlyWhenTheyExist) {
+    fs::path path = makeEmptyBundle("Resources.app");
+    std::ofstream(path / "Contents/Resources/Icon.icns") << "icon";
+    std::ofstream(path / "Contents/Resources/Readme") << "text";
+    Bundle bundle = Bundle::atPath(path);
+    const fs::path icon = path / "Contents/Resources/Icon.icns";
+    EXPECT_EQ(bundle.pathForResource("Icon", "icns"), icon);
+    EXPECT_EQ(bundle.pathForResource("Icon", ".icns"), icon);
+    EXPECT_EQ(bundle.pathForResource("Readme", ""), path / "Contents/Resources/Readme");
+    EXPECT_EQ(bundle.pathForResource("Icon", "png"), std::nullopt);
+    EXPECT_EQ(bundle.pathForResource("icon", "icns"), std::nullopt);
+    EXPECT_EQ(bundle.pathForResource("Missing", "icns"), std::nullopt);
+}
+
+std::vector<std::string> probe(const fs::path& executable) {
+    testsupport::ProgramResult result = testsupport::runProgram({executable.string()});
+    EXPECT_EQ(result.status, 0);
+    std::vector<std::string> lines;
+    std::istringstream in(result.output);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST_F(BundleTest, TheMainBundleIsTheOneHoldingTheExecutable) {
+    fs::path bundle = makeBundle("Probe.app", "binary");
+    std::ofstream(bundle / "Contents/Resources/Icon.icns") << "icon";
+    fs::path inside = bundle / "Contents/MacOS/Probe";
+    fs::copy_file(MAIN_BUNDLE_PROBE, inside);
+    EXPECT_EQ(probe(inside),
+              (std::vector<std::string>{bundle.string(), "settings", "abc",
+                                        (bundle / "Contents/Resources/Icon.icns").string()}));
+
+    fs::path loose = directory_.path() / "loose" / "Probe";
+    fs::create_directories(loose.parent_path());
+    fs::copy_file(MAIN_BUNDLE_PROBE, loose);
+    EXPECT_EQ(probe(loose), (std::vector<std::string>{loose.parent_path().string(), "no settings",
+                                                      "<none>", "<none>"}));
+}
+
+}  // namespace
