@@ -81,10 +81,11 @@ class LineReader:
         self.thread.start()
 
     def _read(self, pipe):
-        for raw in iter(pipe.readline, b""):
-            with self.condition:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-                self.condition.notify_all()
+        with pipe:
+            for raw in iter(pipe.readline, b""):
+                with self.condition:
+                    self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                    self.condition.notify_all()
         with self.condition:
             self.closed = True
             self.condition.notify_all()
@@ -163,6 +164,7 @@ class Namespace:
     def close(self):
         self.holder.stdin.close()
         self.holder.wait()
+        self.holder.stdout.close()
 
 
 class Server:
@@ -183,6 +185,7 @@ class Server:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
             self.process.wait(DEADLINE)
+        self.process.stdout.close()
         return self.log.finish()
 
 
