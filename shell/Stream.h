@@ -105,7 +105,7 @@ class WritableStream : public TextOutputStream {
     }
     template <class... Items>
     void print(const PrintFormat& format, const Items&... items) {
-        bool first = true;
+        [[maybe_unused]] bool first = true;
         (printItem(format, describe(items), first), ...);
         write(format.terminator);
     }

@@ -1,0 +1,211 @@
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/Error.h"
+#include "platform/system/FileHandle.h"
+#include "platform/system/Pipe.h"
+#include "tests/platform/io/Support.h"
+
+using platform::FileHandle;
+using platform::Pipe;
+using platform::SystemError;
+
+namespace {
+
+bool isOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+bool isCloseOnExec(int fd) {
+    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+template <class F>
+int errnumOf(F&& f) {
+    try {
+        f();
+    } catch (const SystemError& error) {
+        return error.errnum();
+    }
+    return 0;
+}
+
+TEST(FileHandle, EveryHandleItMakesIsCloseOnExec) {
+    iotest::ScratchDirectory dir;
+    std::ofstream(dir / "file") << "x";
+    const auto pipe = Pipe::create();
+    const std::pair<const char*, std::shared_ptr<FileHandle>> handles[] = {
+        {"pipe reading end", pipe->fileHandleForReading()},
+        {"pipe writing end", pipe->fileHandleForWriting()},
+        {"null device", FileHandle::nullDevice()},
+        {"file for reading", FileHandle::forReadingAtPath(dir / "file")},
+        {"file for writing", FileHandle::forWritingAtPath(dir / "file")},
+        {"memory file", FileHandle::memoryFile(iotest::bytes("abc"))},
+    };
+    for (const auto& [name, handle] : handles) {
+        EXPECT_TRUE(isCloseOnExec(handle->fileDescriptor())) << name;
+    }
+}
+
+TEST(FileHandle, ReadsWhatIsAvailableWithoutWaitingForTheEnd) {
+    const auto pipe = Pipe::create();
+    pipe->fileHandleForWriting()->write(std::string_view("first"));
+    // The writing end stays open: this must not wait for end of input.
+    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->availableData()), "first");
+    pipe->fileHandleForWriting()->write(std::string_view("second"));
+    pipe->fileHandleForWriting()->close();
+    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->availableData()), "second");
+    EXPECT_TRUE(pipe->fileHandleForReading()->availableData().empty());
+    EXPECT_TRUE(pipe->fileHandleForReading()->readDataToEndOfFile().empty());
+}
+
+TEST(FileHandle, LargeWriteToASlowReaderArrivesWhole) {
+    // Far more than a pipe holds, so the write is cut into many short writes.
+    const std::string data = iotest::sampleText(8 * 1024 * 1024 + 17);
+    const auto pipe = Pipe::create();
+    std::string received;
+    std::thread reader([&] {
+        auto handle = pipe->fileHandleForReading();
+        for (;;) {
+            auto chunk = handle->availableData();
+            if (chunk.empty())
+                break;
+            received += iotest::text(chunk);
+            if (received.size() < 256 * 1024)
+                std::this_thread::yield();
+        }
+    });
+    pipe->fileHandleForWriting()->write(data);
+    pipe->fileHandleForWriting()->close();
+    reader.join();
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data);
+}
+
+extern "C" void ignoreSignal(int) {}
+
+TEST(FileHandle, InterruptedReadsAndWritesCarryOn) {
+    // A handler installed without SA_RESTART makes blocked read() and write()
+    // fail with EINTR; the handle must go on as if nothing happened.
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    const std::string data = iotest::sampleText(4 * 1024 * 1024);
+    const auto pipe = Pipe::create();
+    std::atomic<bool> done{false};
+    std::string received;
+    std::thread reader(
+        [&] { received = iotest::text(pipe->fileHandleForReading()->readDataToEndOfFile()); });
+    std::thread writer([&] {
+        pipe->fileHandleForWriting()->write(data);
+        pipe->fileHandleForWriting()->close();
+        done = true;
+    });
+    const pthread_t targets[] = {reader.native_handle(), writer.native_handle()};
+    int sent = 0;
+    while (!done) {
+        for (const pthread_t target : targets)
+            ::pthread_kill(target, SIGUSR1);
+        ++sent;
+        std::this_thread::yield();
+    }
+    writer.join();
+    reader.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GT(sent, 0);
+    EXPECT_TRUE(received == data);
+}
+
+TEST(FileHandle, WritingToAPipeWithoutReaderThrowsEPIPEInsteadOfKillingTheProcess) {
+    const auto pipe = Pipe::create();
+    pipe->fileHandleForReading()->close();
+    EXPECT_EQ(errnumOf([&] { pipe->fileHandleForWriting()->write(std::string_view("lost")); }),
+              EPIPE);
+
+    // The signal the write raised is gone, and the thread's mask is as before.
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+}
+
+TEST(FileHandle, ClosedHandleRefusesWorkAndClosingAgainDoesNothing) {
+    const auto pipe = Pipe::create();
+    const auto reading = pipe->fileHandleForReading();
+    const int fd = reading->fileDescriptor();
+    reading->close();
+    EXPECT_EQ(reading->fileDescriptor(), -1);
+    EXPECT_FALSE(isOpen(fd));
+    reading->close();
+    EXPECT_EQ(errnumOf([&] { reading->availableData(); }), EBADF);
+    EXPECT_EQ(errnumOf([&] { reading->readDataToEndOfFile(); }), EBADF);
+    pipe->fileHandleForWriting()->close();
+    EXPECT_EQ(errnumOf([&] { pipe->fileHandleForWriting()->write(std::string_view("x")); }), EBADF);
+}
+
+TEST(FileHandle, DestructionClosesOwnedDescriptorsButNeverTheStandardOnes) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    { auto handle = FileHandle::adopt(fds[0]); }
+    EXPECT_FALSE(isOpen(fds[0]));
+    ::close(fds[1]);
+
+    for (int standard : {0, 1, 2}) {
+        { auto handle = FileHandle::adopt(standard); }
+        EXPECT_TRUE(isOpen(standard)) << standard;
+    }
+    EXPECT_EQ(FileHandle::standardOutput(), FileHandle::standardOutput());
+    EXPECT_EQ(FileHandle::standardError()->fileDescriptor(), 2);
+}
+
+TEST(FileHandle, FilesOpenForReadingAndWritingAtTheirEnd) {
+    iotest::ScratchDirectory dir;
+    std::ofstream(dir / "log") << "one\n";
+    const auto writing = FileHandle::forWritingAtPath(dir / "log");
+    EXPECT_EQ(writing->seekToEndOfFile(), 4u);
+    writing->write(std::string_view("two\n"));
+    writing->close();
+    EXPECT_EQ(iotest::text(FileHandle::forReadingAtPath(dir / "log")->readDataToEndOfFile()),
+              "one\ntwo\n");
+
+    EXPECT_EQ(errnumOf([&] { FileHandle::forReadingAtPath(dir / "missing"); }), ENOENT);
+    EXPECT_EQ(errnumOf([&] { FileHandle::forWritingAtPath(dir / "missing"); }), ENOENT);
+    // Writing never creates a file.
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST(FileHandle, MemoryFileHoldsExactlyItsBytes) {
+    const std::string data = iotest::sampleText(3 * 1024 * 1024);
+    const auto handle = FileHandle::memoryFile(iotest::bytes(data));
+    EXPECT_TRUE(iotest::text(handle->readDataToEndOfFile()) == data);
+    EXPECT_TRUE(handle->availableData().empty());
+    EXPECT_NE(errnumOf([&] { handle->write(std::string_view("more")); }), 0);
+
+    const auto empty = FileHandle::memoryFile({});
+    EXPECT_TRUE(empty->availableData().empty());
+}
+
+TEST(FileHandle, PipeCapacityCanBeRaisedWithinTheSystemLimit) {
+    const auto pipe = Pipe::create();
+    const auto writing = pipe->fileHandleForWriting();
+    EXPECT_TRUE(writing->reservePipeCapacity(1));
+    EXPECT_TRUE(writing->reservePipeCapacity(256 * 1024));
+    // Everything reserved fits without a reader.
+    writing->write(std::string(256 * 1024, 'x'));
+    EXPECT_FALSE(writing->reservePipeCapacity(std::size_t{1} << 40));
+    EXPECT_FALSE(FileHandle::nullDevice()->reservePipeCapacity(1));
+}
+
+}  // namespace

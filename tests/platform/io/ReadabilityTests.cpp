@@ -1,0 +1,221 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/FileHandle.h"
+#include "platform/system/Pipe.h"
+#include "tests/platform/io/Support.h"
+
+using platform::FileHandle;
+using platform::Pipe;
+
+namespace {
+
+// What a reading handler saw: the text, and how often it saw end of input.
+struct Seen {
+    std::mutex mutex;
+    std::string text;
+    iotest::Counter ends;
+    iotest::Counter calls;
+
+    std::function<void(FileHandle&)> reader() {
+        return [this](FileHandle& handle) {
+            calls.add();
+            const auto data = handle.availableData();
+            if (data.empty()) {
+                ends.add();
+                return;
+            }
+            std::lock_guard lock(mutex);
+            text += iotest::text(data);
+        };
+    }
+    std::string snapshot() {
+        std::lock_guard lock(mutex);
+        return text;
+    }
+};
+
+TEST(Readability, HandlerReadsEverythingAndSeesTheEndOnce) {
+    const auto pipe = Pipe::create();
+    Seen seen;
+    pipe->fileHandleForReading()->setReadabilityHandler(seen.reader());
+    const std::string data = iotest::sampleText(2 * 1024 * 1024);
+    pipe->fileHandleForWriting()->write(data.substr(0, 10));
+    pipe->fileHandleForWriting()->write(data.substr(10));
+    pipe->fileHandleForWriting()->close();
+    seen.ends.waitFor(1);
+
+    iotest::LoopRounds rounds;
+    rounds.pass(20);
+    EXPECT_EQ(seen.ends.value(), 1);
+    EXPECT_TRUE(seen.snapshot() == data);
+    pipe->fileHandleForReading()->setReadabilityHandler({});
+}
+
+TEST(Readability, HandlerThatReadsNothingIsNotCalledOverAndOver) {
+    iotest::LoopRounds rounds;
+    const auto pipe = Pipe::create();
+    iotest::Counter calls;
+    pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle&) { calls.add(); });
+
+    pipe->fileHandleForWriting()->write(std::string_view("unread"));
+    calls.waitFor(1);
+    rounds.pass(50);
+    const long afterData = calls.value();
+    EXPECT_LE(afterData, 2);
+
+    // End of input with the data still unread: not a reason to spin either.
+    pipe->fileHandleForWriting()->close();
+    rounds.pass(50);
+    EXPECT_LE(calls.value(), afterData + 2);
+    pipe->fileHandleForReading()->setReadabilityHandler({});
+}
+
+TEST(Readability, IdleHandlerIsCalledAgainWhenNewDataComes) {
+    const auto pipe = Pipe::create();
+    iotest::Counter calls;
+    pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle&) { calls.add(); });
+    for (long round = 1; round <= 5; ++round) {
+        pipe->fileHandleForWriting()->write(std::string_view("x"));
+        calls.waitFor(round);
+    }
+    pipe->fileHandleForReading()->setReadabilityHandler({});
+}
+
+TEST(Readability, RegularFilesAreReportedToo) {
+    iotest::ScratchDirectory dir;
+    const std::string data = iotest::sampleText(300 * 1024);
+    std::ofstream(dir / "file") << data;
+    const auto handle = FileHandle::forReadingAtPath(dir / "file");
+    Seen seen;
+    handle->setReadabilityHandler(seen.reader());
+    seen.ends.waitFor(1);
+    iotest::LoopRounds rounds;
+    rounds.pass(10);
+    EXPECT_EQ(seen.ends.value(), 1);
+    EXPECT_TRUE(seen.snapshot() == data);
+    handle->setReadabilityHandler({});
+
+    // An empty file is at its end at once, and says so once.
+    std::ofstream(dir / "empty").flush();
+    const auto empty = FileHandle::forReadingAtPath(dir / "empty");
+    iotest::Counter calls;
+    empty->setReadabilityHandler([&](FileHandle&) { calls.add(); });
+    calls.waitFor(1);
+    rounds.pass(10);
+    EXPECT_EQ(calls.value(), 1);
+}
+
+TEST(Readability, ReplacedOrRemovedHandlerNeverRunsAgain) {
+    iotest::LoopRounds rounds;
+    const auto pipe = Pipe::create();
+    const auto reading = pipe->fileHandleForReading();
+    iotest::Counter first;
+    Seen second;
+    reading->setReadabilityHandler([&](FileHandle& handle) {
+        first.add();
+        handle.availableData();
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("a"));
+    first.waitFor(1);
+    reading->setReadabilityHandler(second.reader());
+    const long firstCalls = first.value();
+    pipe->fileHandleForWriting()->write(std::string_view("b"));
+    second.calls.waitFor(1);
+    reading->setReadabilityHandler({});
+    const long secondCalls = second.calls.value();
+    pipe->fileHandleForWriting()->write(std::string_view("c"));
+    rounds.pass(20);
+    EXPECT_EQ(first.value(), firstCalls);
+    EXPECT_EQ(second.calls.value(), secondCalls);
+    EXPECT_EQ(second.snapshot(), "b");
+}
+
+TEST(Readability, RemovalWaitsForTheRunningHandler) {
+    const auto pipe = Pipe::create();
+    const auto reading = pipe->fileHandleForReading();
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> finished{false};
+    reading->setReadabilityHandler([&](FileHandle& handle) {
+        entered = true;
+        while (!release)
+            std::this_thread::yield();
+        handle.availableData();
+        finished = true;
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("x"));
+    while (!entered)
+        std::this_thread::yield();
+
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        reading->close();
+        // The handler read from the descriptor; it must be done by now.
+        EXPECT_TRUE(finished.load());
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the remover block
+    release = true;
+    remover.join();
+    EXPECT_TRUE(removed.load());
+}
+
+TEST(Readability, HandlerMayCloseOrReplaceItself) {
+    const auto pipe = Pipe::create();
+    const auto reading = pipe->fileHandleForReading();
+    iotest::Counter closed;
+    reading->setReadabilityHandler([&](FileHandle& handle) {
+        handle.availableData();
+        handle.close();
+        closed.add();
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("x"));
+    closed.waitFor(1);
+    EXPECT_EQ(reading->fileDescriptor(), -1);
+
+    const auto other = Pipe::create();
+    iotest::Counter replaced;
+    other->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
+        handle.setReadabilityHandler([&](FileHandle& h) {
+            h.availableData();
+            replaced.add();
+        });
+    });
+    other->fileHandleForWriting()->write(std::string_view("y"));
+    replaced.waitFor(1);
+    other->fileHandleForReading()->setReadabilityHandler({});
+}
+
+TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
+    // Each round watches a pipe, lets data flow and drops the handles while
+    // the thread may be calling the handler. A reused descriptor number must
+    // never bring an old handler back.
+    auto calls = std::make_shared<std::atomic<long>>(0);
+    for (int round = 0; round < 200; ++round) {
+        auto pipe = Pipe::create();
+        pipe->fileHandleForReading()->setReadabilityHandler([calls](FileHandle& handle) {
+            handle.availableData();
+            ++*calls;
+        });
+        pipe->fileHandleForWriting()->write(std::string_view("data"));
+        if (round % 2 == 0)
+            pipe->fileHandleForWriting()->close();
+        pipe.reset();
+    }
+    const long before = calls->load();
+    const auto fresh = Pipe::create();
+    fresh->fileHandleForWriting()->write(std::string_view("fresh"));
+    iotest::LoopRounds rounds;
+    rounds.pass(20);
+    EXPECT_EQ(calls->load(), before);
+}
+
+}  // namespace

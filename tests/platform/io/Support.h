@@ -1,0 +1,119 @@
+#pragma once
+
+// Helpers shared by the file-handle, stream, context and file tests.
+
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/system/FileHandle.h"
+#include "platform/system/Pipe.h"
+
+namespace iotest {
+
+// A fresh directory, removed with its contents at the end of the scope.
+class ScratchDirectory {
+  public:
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "io-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            std::abort();
+        path_ = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A count that other threads raise and the test waits on, without deadlines.
+class Counter {
+  public:
+    void add(long amount = 1) {
+        std::lock_guard lock(mutex_);
+        value_ += amount;
+        changed_.notify_all();
+    }
+    long value() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+    void waitFor(long atLeast) const {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return value_ >= atLeast; });
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    long value_ = 0;
+};
+
+// Proves that the readability thread has gone round its loop: each pass
+// writes one byte to a watched pipe and waits until the handler has read it.
+// A handle that the loop would call on every round (a spinning handler) is
+// called at least once per pass.
+class LoopRounds {
+  public:
+    LoopRounds() : pipe_(platform::Pipe::create()), counter_(std::make_shared<Counter>()) {
+        pipe_->fileHandleForReading()->setReadabilityHandler(
+            [counter = counter_](platform::FileHandle& handle) {
+                counter->add(static_cast<long>(handle.availableData().size()));
+            });
+    }
+    ~LoopRounds() { pipe_->fileHandleForReading()->setReadabilityHandler({}); }
+
+    void pass(int rounds) {
+        for (int i = 0; i < rounds; ++i) {
+            pipe_->fileHandleForWriting()->write(std::string_view("."));
+            counter_->waitFor(++written_);
+        }
+    }
+
+  private:
+    std::shared_ptr<platform::Pipe> pipe_;
+    std::shared_ptr<Counter> counter_;
+    long written_ = 0;
+};
+
+inline std::string text(const platform::Bytes& bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+inline platform::Bytes bytes(std::string_view text) {
+    const auto* first = reinterpret_cast<const std::byte*>(text.data());
+    return platform::Bytes(first, first + text.size());
+}
+
+// Text of `size` bytes in lines of varying length, the same every time.
+inline std::string sampleText(std::size_t size) {
+    std::string result;
+    result.reserve(size);
+    unsigned state = 12345;
+    while (result.size() < size) {
+        state = state * 1103515245 + 12345;
+        const std::size_t length = 1 + (state >> 16) % 100;
+        for (std::size_t i = 0; i < length && result.size() < size; ++i) {
+            result += static_cast<char>('a' + (i + state) % 26);
+        }
+        if (result.size() < size)
+            result += '\n';
+    }
+    return result;
+}
+
+}  // namespace iotest

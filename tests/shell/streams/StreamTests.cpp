@@ -1,0 +1,364 @@
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <deque>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/Pipe.h"
+#include "shell/Shell.h"
+#include "tests/platform/io/Support.h"
+
+using platform::FileHandle;
+using platform::TextEncoding;
+using shell::ConversionError;
+using shell::FileHandleStream;
+using shell::ReadableStream;
+using shell::WritableStream;
+
+namespace {
+
+// A readable stream that delivers the chunks it was given, one per
+// readSome(), then end of input: exact chunk boundaries for lines().
+class ChunkStream final : public ReadableStream {
+  public:
+    explicit ChunkStream(std::deque<std::string> chunks) : chunks_(std::move(chunks)) {}
+    TextEncoding encoding() const override { return TextEncoding::utf8(); }
+    void setEncoding(TextEncoding) override {}
+    std::shared_ptr<FileHandle> filehandle() const override { return handle_; }
+    std::optional<std::string> readSome() override {
+        ++reads;
+        if (chunks_.empty())
+            return std::nullopt;
+        auto chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        return chunk;
+    }
+    int reads = 0;
+
+  private:
+    std::deque<std::string> chunks_;
+    std::shared_ptr<FileHandle> handle_ = FileHandle::nullDevice();
+};
+
+// A writable stream that keeps every piece it is given.
+class PieceStream final : public WritableStream {
+  public:
+    TextEncoding encoding() const override { return TextEncoding::utf8(); }
+    void setEncoding(TextEncoding) override {}
+    std::shared_ptr<FileHandle> filehandle() const override { return handle_; }
+    void write(std::string_view text) override { pieces.emplace_back(text); }
+    std::vector<std::string> pieces;
+
+  private:
+    std::shared_ptr<FileHandle> handle_ = FileHandle::nullDevice();
+};
+
+std::vector<std::string> collect(shell::LazyLines lines) {
+    std::vector<std::string> result;
+    for (const std::string& line : lines)
+        result.push_back(line);
+    return result;
+}
+
+// Waits until everything written to the pipe has been read.
+void waitUntilDrained(const std::shared_ptr<FileHandle>& reading) {
+    int pending = 1;
+    while (::ioctl(reading->fileDescriptor(), FIONREAD, &pending) == 0 && pending > 0) {
+        std::this_thread::yield();
+    }
+}
+
+template <class F>
+std::string conversionMessage(F&& f) {
+    try {
+        f();
+    } catch (const ConversionError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+TEST(Streams, DrainedPipeAfterTheWriterClosedGivesNothing) {
+    auto [writer, reader] = shell::streams();
+    writer->write("abc");
+    EXPECT_EQ(reader->readSome(), "abc");  // at once, the writer is still open
+    writer->close();
+    EXPECT_EQ(reader->readSome(), std::nullopt);
+    EXPECT_EQ(reader->readSomeData(), std::nullopt);
+    EXPECT_EQ(reader->read(), "");
+    EXPECT_TRUE(reader->readData().empty());
+}
+
+TEST(Streams, TextWrittenAndClosedIsReadBackWhole) {
+    auto [writer, reader] = shell::streams();
+    const std::string data = iotest::sampleText(4 * 1024 * 1024) + "caf\xC3\xA9";
+    std::thread feeding([&, w = writer] {
+        w->write(data);
+        w->close();
+    });
+    const std::string received = reader->read();
+    feeding.join();
+    EXPECT_TRUE(received == data);
+}
+
+TEST(Streams, PrintWritesEachPieceSeparately) {
+    struct Case {
+        const char* name;
+        std::function<void(WritableStream&)> print;
+        std::vector<std::string> pieces;
+    };
+    const Case cases[] = {
+        {"no items", [](WritableStream& s) { s.print(); }, {"\n"}},
+        {"one item", [](WritableStream& s) { s.print("only"); }, {"only", "\n"}},
+        {"text and number", [](WritableStream& s) { s.print("a", 1); }, {"a", " ", "1", "\n"}},
+        {"separator",
+         [](WritableStream& s) { s.print(shell::PrintFormat{.separator = "-"}, "x", "y"); },
+         {"x", "-", "y", "\n"}},
+        {"terminator",
+         [](WritableStream& s) { s.print(shell::PrintFormat{.terminator = ""}, "x", "y"); },
+         {"x", " ", "y", ""}},
+        {"descriptions",
+         [](WritableStream& s) { s.print(true, 2.5, -3, std::string("s"), 'c'); },
+         {"true", " ", "2.5", " ", "-3", " ", "s", " ", "c", "\n"}},
+    };
+    for (const auto& c : cases) {
+        PieceStream stream;
+        c.print(stream);
+        EXPECT_EQ(stream.pieces, c.pieces) << c.name;
+    }
+}
+
+TEST(Streams, LinesJoinPiecesAcrossChunks) {
+    struct Case {
+        std::deque<std::string> chunks;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{"a\nb\n"}, {"a", "b", ""}},
+        {{"a\n\nb"}, {"a", "", "b"}},
+        {{"ab", "c\nd"}, {"abc", "d"}},
+        {{"a", "b", "c"}, {"abc"}},
+        {{"a\n", "b\n"}, {"a", "b", ""}},
+        {{"a\nb", "\nc"}, {"a", "b", "c"}},
+        {{"\n", "\n"}, {"", "", ""}},
+        {{"a\r\nb"}, {"a\r\nb"}},
+        {{"a\r", "\nb"}, {"a\r", "b"}},
+    };
+    for (const auto& c : cases) {
+        auto stream = std::make_shared<ChunkStream>(c.chunks);
+        EXPECT_EQ(collect(stream->lines()), c.lines) << ::testing::PrintToString(c.chunks);
+    }
+}
+
+TEST(Streams, LinesReadNoFurtherThanTheNextLine) {
+    auto stream =
+        std::make_shared<ChunkStream>(std::deque<std::string>{"one\ntwo", "\nthree", "\n"});
+    auto lines = stream->lines();
+    EXPECT_EQ(stream->reads, 0);  // nothing is read up front
+    auto line = lines.begin();
+    EXPECT_EQ(*line, "one");
+    EXPECT_EQ(stream->reads, 1);
+    ++line;
+    EXPECT_EQ(*line, "two");
+    EXPECT_EQ(stream->reads, 2);
+}
+
+TEST(Streams, LinesComeAsTheyArriveAndGoOnWhereTheStreamStands) {
+    const auto pipe = platform::Pipe::create();
+    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
+    auto writer = std::make_shared<FileHandleStream>(pipe->fileHandleForWriting());
+    writer->write("first\nsec");
+    {
+        auto lines = reader->lines();
+        // With the writer still open this returns only because "first" is complete.
+        EXPECT_EQ(*lines.begin(), "first");
+    }
+    writer->write("ond\nthird");
+    writer->close();
+    // A new sequence starts where the stream stands; the part of "second"
+    // that the first sequence had taken went with it.
+    EXPECT_EQ(collect(reader->lines()), (std::vector<std::string>{"ond", "third"}));
+    EXPECT_TRUE(collect(reader->lines()).empty());
+}
+
+TEST(Streams, LinesKeepTheirStreamAlive) {
+    auto [writer, reader] = shell::streams();
+    std::weak_ptr<ReadableStream> watched = reader;
+    auto lines = reader->lines();
+    reader.reset();
+    EXPECT_FALSE(watched.expired());
+    writer->write("a\nb");
+    writer->close();
+    EXPECT_EQ(collect(std::move(lines)), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(watched.expired());
+}
+
+TEST(Streams, WriteToCopiesEveryChunkIntoTheTarget) {
+    const std::string data = iotest::sampleText(300 * 1024);
+    // A file in memory holds the data; reading it is reading a real file.
+    auto feed = [&] {
+        return std::make_shared<FileHandleStream>(FileHandle::memoryFile(iotest::bytes(data)));
+    };
+    std::string text;
+    feed()->writeTo(text);
+    EXPECT_TRUE(text == data);
+
+    std::ostringstream out;
+    feed()->writeTo(out);
+    EXPECT_TRUE(out.str() == data);
+
+    auto [writer, reader] = shell::streams();
+    std::thread copying([&, w = writer] {
+        feed()->writeTo(*w);
+        w->close();
+    });
+    EXPECT_TRUE(reader->read() == data);
+    copying.join();
+}
+
+TEST(Streams, StringOutputHandlerGetsEveryChunkAndNeverEmptyText) {
+    auto [writer, reader] = shell::streams();
+    std::mutex mutex;
+    std::string received;
+    iotest::Counter bytes;
+    long emptyCalls = 0;
+    reader->onStringOutput([&](const std::string& text) {
+        std::lock_guard lock(mutex);
+        if (text.empty())
+            ++emptyCalls;
+        received += text;
+        bytes.add(static_cast<long>(text.size()));
+    });
+    const std::string data = iotest::sampleText(1024 * 1024);
+    writer->write(data);
+    writer->close();
+    bytes.waitFor(static_cast<long>(data.size()));
+    iotest::LoopRounds rounds;
+    rounds.pass(10);
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(received == data);
+    EXPECT_EQ(emptyCalls, 0);
+}
+
+TEST(Streams, OutputCallbackIsInertOnceTheStreamIsGone) {
+    iotest::LoopRounds rounds;
+    const auto pipe = platform::Pipe::create();
+    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
+    iotest::Counter calls;
+    reader->onOutput([&](ReadableStream& stream) {
+        calls.add();
+        stream.readSome();
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("one"));
+    calls.waitFor(1);
+    std::weak_ptr<ReadableStream> watched = reader;
+    reader.reset();
+    EXPECT_TRUE(watched.expired());  // the callback does not hold it
+    const long before = calls.value();
+    pipe->fileHandleForWriting()->write(std::string_view("two"));
+    pipe->fileHandleForWriting()->write(std::string_view("three"));
+    rounds.pass(20);
+    EXPECT_EQ(calls.value(), before);
+    pipe->fileHandleForReading()->setReadabilityHandler({});
+}
+
+TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
+    const std::string message(shell::binaryToTextFailure);
+    EXPECT_EQ(message, "Could not convert binary data to text.");
+    auto make = [](std::string_view bytes) {
+        auto [writer, reader] = shell::streams();
+        writer->write(std::as_bytes(std::span(bytes.data(), bytes.size())));
+        writer->close();
+        return reader;
+    };
+    EXPECT_EQ(conversionMessage([&] { make("ok \xFF")->readSome(); }), message);
+    EXPECT_EQ(conversionMessage([&] { make("ok \xFF")->read(); }), message);
+    EXPECT_EQ(conversionMessage([&] { collect(make("line\n\xFF")->lines()); }), message);
+    std::string sink;
+    EXPECT_EQ(conversionMessage([&] { make("\xC3")->writeTo(sink); }), message);
+
+    // Each chunk is decoded alone: a character cut in two does not decode.
+    const auto pipe = platform::Pipe::create();
+    FileHandleStream reader(pipe->fileHandleForReading());
+    pipe->fileHandleForWriting()->write(std::string_view("\xC3"));
+    EXPECT_EQ(conversionMessage([&] { reader.readSome(); }), message);
+    pipe->fileHandleForWriting()->write(std::string_view("\xA9"));
+    EXPECT_EQ(conversionMessage([&] { reader.readSome(); }), message);
+
+    // The stream's encoding decides what is text.
+    auto latin1 = make("caf\xE9");
+    latin1->setEncoding(TextEncoding::isoLatin1());
+    EXPECT_EQ(latin1->read(), "caf\xC3\xA9");
+}
+
+TEST(Streams, TextThatCannotBeEncodedFailsWithTheConversionMessage) {
+    const std::string message(shell::textToBinaryFailure);
+    EXPECT_EQ(message, "Could not convert text to binary data.");
+    auto [writer, reader] = shell::streams();
+    EXPECT_EQ(conversionMessage([&] { writer->write("not text \xFF"); }), message);
+    writer->setEncoding(TextEncoding::isoLatin1());
+    EXPECT_EQ(conversionMessage([&] { writer->print("price", "5 \xE2\x82\xAC"); }), message);
+    writer->write("caf\xC3\xA9");
+    writer->close();
+    EXPECT_EQ(iotest::text(reader->readData()), "price caf\xE9");
+}
+
+TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
+    auto [errorWriter, errorReader] = shell::streams();
+    auto previous = shell::mainContext().stderror();
+    shell::mainContext().setStderror(errorWriter);
+
+    const auto pipe = platform::Pipe::create();
+    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
+    std::mutex mutex;
+    std::string received;
+    iotest::Counter calls;
+    reader->onStringOutput([&](const std::string& text) {
+        std::lock_guard lock(mutex);
+        received += text;
+        calls.add();
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("\xFF\xFE"));
+    waitUntilDrained(pipe->fileHandleForReading());
+    pipe->fileHandleForWriting()->write(std::string_view("fine"));
+    calls.waitFor(1);
+    reader->filehandle()->setReadabilityHandler({});
+
+    shell::mainContext().setStderror(previous);
+    errorWriter->close();
+    EXPECT_EQ(errorReader->read(), "Could not convert binary data to text.\n");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, "fine");
+}
+
+TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const auto pipe = platform::Pipe::create();
+    ::dup2(pipe->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+
+    shell::StdoutStream out;
+    EXPECT_EQ(out.encoding(), TextEncoding::utf8());
+    out.write("buffered ");
+    out.write(iotest::bytes("direct "));  // straight to the descriptor
+    out.close();                          // does nothing
+    out.print("still", "open");
+    std::fflush(stdout);
+
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    pipe->fileHandleForWriting()->close();
+    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->readDataToEndOfFile()),
+              "direct buffered still open\n");
+    EXPECT_NE(::fcntl(STDOUT_FILENO, F_GETFD), -1);
+}
+
+}  // namespace
