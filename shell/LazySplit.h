@@ -27,6 +27,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -95,6 +96,15 @@ class TextSlice : public std::ranges::view_interface<TextSlice> {
     std::string_view view_;
 };
 
+// The parts of a view around its first separator: with none, `head` is the
+// whole view and `found` is false.
+template <class View>
+struct Cut {
+    View head;
+    View tail;
+    bool found;
+};
+
 // How a collection type is split: its element (the separator's type), the
 // borrowed view splitting works on, the slice handed out, and how to find a
 // separator and join pieces.
@@ -106,18 +116,36 @@ struct SplitTraits {
 
     static View whole(const C& c) { return View(std::ranges::begin(c), std::ranges::end(c)); }
     static bool isSeparator(const Element&) noexcept { return true; }
-    // The parts before and after the first separator, or nothing if there is none.
-    static std::optional<std::pair<View, View>> cut(View v, const Element& separator) {
+    static Cut<View> cut(View v, const Element& separator) {
         auto it = std::ranges::find(v, separator);
         if (it == v.end()) {
-            return std::nullopt;
+            return {v, View(), false};
         }
-        return std::pair{View(v.begin(), it), View(std::next(it), v.end())};
+        return {View(v.begin(), it), View(std::next(it), v.end()), true};
     }
     static bool isEmpty(View v) { return v.empty(); }
     static void append(C& to, View v) requires requires { to.insert(to.end(), v.begin(), v.end()); }
     { to.insert(to.end(), v.begin(), v.end()); }
 };
+
+// The first "\n" character of a text: a line feed not directly after a
+// carriage return (CR LF is one character, and a line feed joins nothing else).
+inline std::size_t findLineFeed(std::string_view text) noexcept {
+    const char* const data = text.data();
+    const char* from = data;
+    const char* const end = data + text.size();
+    while (from != end) {
+        const auto* hit = static_cast<const char*>(std::memchr(from, '\n', end - from));
+        if (hit == nullptr) {
+            break;
+        }
+        if (hit == data || hit[-1] != '\r') {
+            return static_cast<std::size_t>(hit - data);
+        }
+        from = hit + 1;
+    }
+    return std::string_view::npos;
+}
 
 // UTF-8 text, split by characters.
 template <>
@@ -129,12 +157,16 @@ struct SplitTraits<std::string> {
 
     static View whole(const std::string& s) noexcept { return s; }
     static bool isSeparator(const Element& e) noexcept { return isSingleGrapheme(e); }
-    static std::optional<std::pair<View, View>> cut(View v, const Element& separator) noexcept {
-        const std::size_t at = findGrapheme(v, separator);
+    static Cut<View> cut(View v, const Element& separator) noexcept {
+        // Lines are what is split most, so the line feed is looked for here,
+        // where it can be inlined.
+        const std::size_t at = separator.size() == 1 && separator[0] == '\n'
+                                   ? findLineFeed(v)
+                                   : findGrapheme(v, separator);
         if (at == View::npos) {
-            return std::nullopt;
+            return {v, View(), false};
         }
-        return std::pair{v.substr(0, at), v.substr(at + separator.size())};
+        return {v.substr(0, at), v.substr(at + separator.size()), true};
     }
     static bool isEmpty(View v) noexcept { return v.empty(); }
     static void append(std::string& to, View v) { to.append(v); }
@@ -209,6 +241,7 @@ class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C
     LazySplitSequence(std::shared_ptr<const C> storage, Element separator, bool allowEmptySlices)
         : storage_(std::move(storage)),
           remaining_(Traits::whole(*storage_)),
+          hasRemaining_(true),
           separator_(std::move(separator)),
           allowEmptySlices_(allowEmptySlices) {
         detail::checkSeparator(Traits::isSeparator(separator_));
@@ -217,6 +250,7 @@ class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C
     LazySplitSequence(const Slice& slice, Element separator, bool allowEmptySlices)
         : storage_(slice.storage()),
           remaining_(slice.view()),
+          hasRemaining_(true),
           separator_(std::move(separator)),
           allowEmptySlices_(allowEmptySlices) {
         detail::checkSeparator(Traits::isSeparator(separator_));
@@ -224,10 +258,10 @@ class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C
 
     // The part not split yet; none once the last piece has been taken.
     std::optional<Slice> remaining() const {
-        if (!remaining_) {
+        if (!hasRemaining_) {
             return std::nullopt;
         }
-        return Slice(storage_, *remaining_);
+        return Slice(storage_, remaining_);
     }
     const Element& separator() const noexcept { return separator_; }
     bool allowEmptySlices() const noexcept { return allowEmptySlices_; }
@@ -245,23 +279,18 @@ class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C
     std::optional<View> nextView() {
         // Skipping empty pieces is a loop: a long run of separators must not
         // deepen the stack.
-        while (remaining_) {
-            View head;
-            if (auto parts = Traits::cut(*remaining_, separator_)) {
-                head = parts->first;
-                remaining_ = parts->second;
-            } else {
-                head = *remaining_;
-                remaining_.reset();
-            }
-            if (allowEmptySlices_ || !Traits::isEmpty(head)) {
-                return head;
+        while (hasRemaining_) {
+            const Cut<View> cut = Traits::cut(remaining_, separator_);
+            remaining_ = cut.tail;
+            hasRemaining_ = cut.found;
+            if (allowEmptySlices_ || !Traits::isEmpty(cut.head)) {
+                return cut.head;
             }
         }
         return std::nullopt;
     }
 
-    bool hasRemaining() const noexcept { return remaining_.has_value(); }
+    bool hasRemaining() const noexcept { return hasRemaining_; }
     const std::shared_ptr<const C>& storage() const noexcept { return storage_; }
 
     iterator begin() { return iterator(*this); }
@@ -269,7 +298,8 @@ class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C
 
   private:
     std::shared_ptr<const C> storage_;
-    std::optional<View> remaining_;
+    View remaining_{};
+    bool hasRemaining_ = false;
     Element separator_{};
     bool allowEmptySlices_ = true;
 };
@@ -365,6 +395,9 @@ class PartialSourceLazySplitSequence
                     continue;
                 }
             }
+            // Let go of the finished chunk before reading the next, so that
+            // at most one chunk is held (and its memory can be reused).
+            chunk_.reset();
             std::optional<C> chunk = (*source_)();
             if (!chunk) {
                 chunk_.reset();
