@@ -464,6 +464,12 @@ class ProductIdentifier(InstallerCase):
                 self.assert_handed_over(run, manifest_url(product),
                                         f"https://{HOST}/files/{path}", path, version, "zip")
 
+    def test_identifier_that_makes_no_url_stops_before_any_request(self):
+        run = self.run_installer(self.bundle(settings={"Corvantis ID": "two words"}))
+        report = self.assert_failed_with(run, "Corvantis ID is incorrect", None, main_thread=True)
+        self.assertIn(manifest_url("two words"), report["message"])
+        self.assertEqual(run.requests, [])
+
     def test_each_run_has_its_own_working_directory(self):
         names = set()
         for _ in range(2):
