@@ -43,15 +43,17 @@ struct UpdateManifest {
 // The body is not a valid manifest; the description says what is wrong and
 // where (the key path).
 class DecodingError : public platform::Error {
-public:
-    explicit DecodingError(std::string description) : platform::Error(std::move(description), 4864) {}
+  public:
+    explicit DecodingError(std::string description)
+        : platform::Error(std::move(description), 4864) {}
 };
 
 // Decodes a whole document or throws DecodingError; never a partial manifest.
 UpdateManifest decodeManifest(std::span<const std::byte> body);
 UpdateManifest decodeManifest(std::string_view body);
 
-// The JSON text of a manifest; absent members are left out.
+// The JSON text of a manifest with the same keys; absent members are left out.
+// Bytes of a string that are not valid UTF-8 are written as U+FFFD.
 std::string encodeManifest(const UpdateManifest& manifest);
 
 }  // namespace manifest

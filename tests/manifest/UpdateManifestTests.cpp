@@ -1,0 +1,170 @@
+#include "manifest/UpdateManifest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using manifest::Artifact;
+using manifest::Artifacts;
+using manifest::DecodingError;
+using manifest::UpdateManifest;
+
+std::string describeFailure(std::string_view body) {
+    try {
+        manifest::decodeManifest(body);
+    } catch (const DecodingError& e) {
+        return e.localizedDescription();
+    }
+    return "(decoded)";
+}
+
+TEST(ManifestDecoding, AcceptsDocumentsWithinTheRules) {
+    struct Case {
+        const char* what;
+        std::string body;
+        UpdateManifest expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty artifacts object",
+         R"({"artifacts": {}, "createdAt": "2024-05-01", "version": "1.0"})",
+         {{}, "2024-05-01", "1.0"}},
+        {"null format is absent",
+         R"({"artifacts": {"dmg": null, "zip": {}}, "createdAt": "", "version": ""})",
+         {{std::nullopt, Artifacts{}}, "", ""}},
+        {"empty entry has neither path nor url",
+         R"({"artifacts": {"zip": {"x64": {}}}, "createdAt": "c", "version": "v"})",
+         {{std::nullopt, Artifacts{std::nullopt, Artifact{}, std::nullopt}}, "c", "v"}},
+        {"null path and url are absent",
+         R"({"artifacts": {"dmg": {"arm64": {"path": null, "url": "u"}}}, "createdAt": "c",
+             "version": "v"})",
+         {{Artifacts{std::nullopt, std::nullopt, Artifact{std::nullopt, "u"}}, std::nullopt},
+          "c",
+          "v"}},
+        {"unknown members are ignored at every level",
+         R"({"releaseNotes": "fixes", "artifacts": {"pkg": 1, "zip": {"riscv": [],
+             "ia32": {"path": "p", "url": "u", "sha256": 5}}}, "createdAt": "c", "version": "v"})",
+         {{std::nullopt, Artifacts{Artifact{"p", "u"}, std::nullopt, std::nullopt}}, "c", "v"}},
+        {"strings are not checked",
+         R"({"artifacts": {"zip": {"x64": {"path": "../x", "url": ""}}}, "createdAt": "yesterday",
+             "version": "\u00e9"})",
+         {{std::nullopt, Artifacts{std::nullopt, Artifact{"../x", ""}, std::nullopt}},
+          "yesterday",
+          "\xC3\xA9"}},
+        {"byte order mark and white space",
+         "\xEF\xBB\xBF \n{\"artifacts\":{},\"createdAt\":\"c\",\"version\":\"v\"}\n",
+         {{}, "c", "v"}},
+    };
+    for (const auto& c : cases) {
+        try {
+            EXPECT_EQ(manifest::decodeManifest(c.body), c.expected) << c.what;
+        } catch (const DecodingError& e) {
+            ADD_FAILURE() << c.what << ": " << e.localizedDescription();
+        }
+    }
+}
+
+TEST(ManifestDecoding, RejectsWholeDocumentsAndSaysWhereAndWhy) {
+    struct Case {
+        std::string body;
+        std::string description;
+    };
+    const std::vector<Case> cases = {
+        {R"({"artifacts": {}, "version": "v"})", R"(The key "createdAt" is missing.)"},
+        {R"({"artifacts": {}, "createdAt": null, "version": "v"})",
+         R"(The value at "createdAt" is null, not a string.)"},
+        {R"({"artifacts": {}, "createdAt": "c"})", R"(The key "version" is missing.)"},
+        {R"({"artifacts": {}, "createdAt": "c", "version": 2})",
+         R"(The value at "version" is a number, not a string.)"},
+        {R"({"createdAt": "c", "version": "v"})", R"(The key "artifacts" is missing.)"},
+        {R"({"artifacts": null, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts" is null, not an object.)"},
+        {R"({"artifacts": [], "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts" is an array, not an object.)"},
+        {R"({"artifacts": {"zip": "x"}, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts.zip" is a string, not an object.)"},
+        {R"({"artifacts": {"dmg": {"arm64": true}}, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts.dmg.arm64" is a boolean, not an object.)"},
+        {R"({"artifacts": {"zip": {"x64": {"url": 5}}}, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts.zip.x64.url" is a number, not a string.)"},
+        {R"({"artifacts": {"zip": {"ia32": {"path": {}}}}, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts.zip.ia32.path" is an object, not a string.)"},
+        // Keys are case-sensitive: a capitalised key leaves the member missing.
+        {R"({"Artifacts": {}, "createdAt": "c", "version": "v"})",
+         R"(The key "artifacts" is missing.)"},
+        {R"({"artifacts": {}, "createdAt": "c", "Version": "v"})",
+         R"(The key "version" is missing.)"},
+        // Members are checked in order: artifacts before createdAt.
+        {R"({"artifacts": {"zip": 1}})",
+         R"(The value at "artifacts.zip" is a number, not an object.)"},
+        {R"(["artifacts"])", "The top-level value is an array, not an object."},
+        {R"("manifest")", "The top-level value is a string, not an object."},
+        {"null", "The top-level value is null, not an object."},
+        // Deep nesting is not a stack hazard.
+        {std::string(100000, '[') + std::string(100000, ']'),
+         "The top-level value is an array, not an object."},
+        {R"({"deep": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         R"(The key "artifacts" is missing.)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(describeFailure(c.body), c.description) << c.body;
+    }
+}
+
+TEST(ManifestDecoding, MalformedInputIsADecodingError) {
+    const std::vector<std::string> bodies = {
+        "",
+        R"({"artifacts": {}, "createdAt": "c", "version": "v")",    // truncated
+        R"({"artifacts": {}, "createdAt": "c", "version": "v"}})",  // trailing garbage
+        R"({'artifacts': {}})",
+        "{\"artifacts\": {}, \"createdAt\": \"\xC3\x28\", \"version\": \"v\"}",  // bad UTF-8
+        "{\"artifacts\": {}, \"createdAt\": \"c\", \"version\": \"\xED\xA0\x80\"}",
+        std::string("{\"artifacts\": {}, \"createdAt\": \"c\0\", \"version\": \"v\"}", 42),
+        "{\"artifacts\": {}, \"createdAt\": 1e999, \"version\": \"v\"}",
+        std::string(100000, '['),
+    };
+    for (const auto& body : bodies) {
+        const std::string description = describeFailure(body);
+        EXPECT_EQ(description.rfind("The data is not valid JSON: ", 0), 0u)
+            << testing::PrintToString(body.substr(0, 60)) << " -> " << description;
+        for (const char c : description) {
+            EXPECT_TRUE(c >= 0x20 && c < 0x7F) << description;
+        }
+    }
+}
+
+TEST(ManifestDecoding, BytesAndTextDecodeAlike) {
+    const std::string body =
+        R"({"artifacts": {"zip": {"x64": {"url": "u"}}}, "createdAt": "c", "version": "v"})";
+    const auto bytes = std::as_bytes(std::span(body.data(), body.size()));
+    EXPECT_EQ(manifest::decodeManifest(bytes), manifest::decodeManifest(body));
+}
+
+TEST(ManifestEncoding, WritesTheSameKeysAndLeavesAbsentMembersOut) {
+    UpdateManifest m;
+    m.version = "3.1";
+    m.createdAt = "2024-06-01T00:00:00Z";
+    m.artifacts.zip = Artifacts{std::nullopt, Artifact{"A.zip", std::nullopt}, Artifact{}};
+    EXPECT_EQ(manifest::encodeManifest(m),
+              R"({"artifacts":{"zip":{"arm64":{},"x64":{"path":"A.zip"}}},)"
+              R"("createdAt":"2024-06-01T00:00:00Z","version":"3.1"})");
+}
+
+TEST(ManifestEncoding, RoundTrips) {
+    const Artifact full{"App.zip", "https://example.com/App.zip"};
+    std::vector<UpdateManifest> manifests = {
+        {},
+        {{Artifacts{full, full, full}, Artifacts{full, full, full}}, "c", "v"},
+        {{std::nullopt, Artifacts{Artifact{}, std::nullopt, Artifact{std::nullopt, ""}}},
+         "\"quoted\" \\ \n\t",
+         "\xC3\xA9\xF0\x9F\x98\x80"},
+    };
+    for (const auto& m : manifests) {
+        const std::string text = manifest::encodeManifest(m);
+        EXPECT_EQ(manifest::decodeManifest(text), m) << text;
+    }
+}
+
+}  // namespace
