@@ -1,10 +1,16 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace shell {
 
 class Context;
+class RunOutput;
+class AsyncCommand;
+class PrintedAsyncCommand;
+struct RunOptions;
+struct Invocation;
 
 // Anything commands can be run through: contexts, readable streams (which
 // become the commands' standard input) and texts (see TextInput). The one
@@ -18,6 +24,29 @@ class CommandRunning {
     // MainContext the process-wide instance, readable streams and texts a new
     // context whose standard input reads them.
     virtual std::shared_ptr<Context> commandContext() const = 0;
+
+    // Running commands in commandContext(), with argument values of any kind
+    // (see flattenArguments). Defined in shell/Command.h and shell/Bash.h,
+    // which also hold the forms that run in mainContext().
+    template <class... Values>
+    RunOutput runCaptured(const std::string& executable, const Values&... values) const;
+    template <class... Values>
+    RunOutput runCaptured(const RunOptions& options, const std::string& executable,
+                          const Values&... values) const;
+    template <class... Values>
+    void runEchoing(const std::string& executable, const Values&... values) const;
+    template <class... Values>
+    std::shared_ptr<AsyncCommand> startCaptured(Invocation executable,
+                                                const Values&... values) const;
+    template <class... Values>
+    std::shared_ptr<PrintedAsyncCommand> startEchoing(Invocation executable,
+                                                      const Values&... values) const;
+    // The same with "/bin/bash" "-c" script.
+    RunOutput runCapturedScript(const std::string& script) const;
+    RunOutput runCapturedScript(const RunOptions& options, const std::string& script) const;
+    void runEchoingScript(const std::string& script) const;
+    std::shared_ptr<AsyncCommand> startCapturedScript(Invocation script) const;
+    std::shared_ptr<PrintedAsyncCommand> startEchoingScript(Invocation script) const;
 
   protected:
     CommandRunning() = default;

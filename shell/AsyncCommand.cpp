@@ -1,0 +1,102 @@
+#include "shell/AsyncCommand.h"
+
+#include "platform/system/Pipe.h"
+#include "shell/Command.h"
+#include "shell/Context.h"
+
+namespace shell {
+
+// PrintedAsyncCommand
+
+PrintedAsyncCommand::PrintedAsyncCommand(std::shared_ptr<platform::Process> process,
+                                         bool mergeErrors)
+    : process_(std::move(process)) {
+    if (mergeErrors) {
+        process_->standardError = process_->standardOutput;
+    }
+}
+
+std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::create(
+    std::shared_ptr<platform::Process> process, bool mergeErrors) {
+    return std::shared_ptr<PrintedAsyncCommand>(
+        new PrintedAsyncCommand(std::move(process), mergeErrors));
+}
+
+bool PrintedAsyncCommand::isRunning() const {
+    return process_->isRunning();
+}
+
+void PrintedAsyncCommand::terminate() {
+    process_->terminate();
+}
+
+void PrintedAsyncCommand::interrupt() {
+    process_->interrupt();
+}
+
+bool PrintedAsyncCommand::suspend() {
+    return process_->suspend();
+}
+
+bool PrintedAsyncCommand::resume() {
+    return process_->resume();
+}
+
+std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::waitForSuccess() {
+    shell::waitForSuccess(*process_);
+    return shared_from_this();
+}
+
+int PrintedAsyncCommand::exitStatus() {
+    return process_->terminationStatus();
+}
+
+platform::TerminationReason PrintedAsyncCommand::exitReason() {
+    return process_->terminationReason();
+}
+
+std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::onTermination(
+    std::function<void(PrintedAsyncCommand&)> handler) {
+    process_->setTerminationHandler([self = shared_from_this(), handler = std::move(handler)](
+                                        platform::Process&) { handler(*self); });
+    return shared_from_this();
+}
+
+// AsyncCommand
+
+AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors)
+    : PrintedAsyncCommand(process, false) {
+    const auto encoding = mainContext().encoding();
+    auto output = platform::Pipe::create();
+    process->standardOutput = output;
+    stdout_ = std::make_shared<FileHandleStream>(output->fileHandleForReading(), encoding);
+    if (mergeErrors) {
+        process->standardError = output;
+        stderror_ = stdout_;
+    } else {
+        auto errors = platform::Pipe::create();
+        process->standardError = errors;
+        stderror_ = std::make_shared<FileHandleStream>(errors->fileHandleForReading(), encoding);
+    }
+}
+
+std::shared_ptr<AsyncCommand> AsyncCommand::create(std::shared_ptr<platform::Process> process,
+                                                   bool mergeErrors) {
+    return std::shared_ptr<AsyncCommand>(new AsyncCommand(std::move(process), mergeErrors));
+}
+
+std::shared_ptr<AsyncCommand> AsyncCommand::waitForSuccess() {
+    PrintedAsyncCommand::waitForSuccess();
+    return std::static_pointer_cast<AsyncCommand>(shared_from_this());
+}
+
+std::shared_ptr<AsyncCommand> AsyncCommand::onTermination(
+    std::function<void(AsyncCommand&)> handler) {
+    PrintedAsyncCommand::onTermination(
+        [handler = std::move(handler)](PrintedAsyncCommand& command) {
+            handler(static_cast<AsyncCommand&>(command));
+        });
+    return std::static_pointer_cast<AsyncCommand>(shared_from_this());
+}
+
+}  // namespace shell

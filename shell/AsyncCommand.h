@@ -1,0 +1,82 @@
+#pragma once
+
+// Commands that run while the caller goes on.
+
+#include <functional>
+#include <memory>
+
+#include "platform/system/Process.h"
+#include "shell/Stream.h"
+
+namespace shell {
+
+// A launched (or, from the constructor, still unlaunched) process that writes
+// into the streams it was given. Always held by std::shared_ptr. The object
+// carries no lock; its fields never change after construction.
+class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncCommand> {
+  public:
+    // With mergeErrors the process's standard error becomes its standard
+    // output. Launching is the caller's business.
+    static std::shared_ptr<PrintedAsyncCommand> create(std::shared_ptr<platform::Process> process,
+                                                       bool mergeErrors = false);
+    virtual ~PrintedAsyncCommand() = default;
+    PrintedAsyncCommand(const PrintedAsyncCommand&) = delete;
+    PrintedAsyncCommand& operator=(const PrintedAsyncCommand&) = delete;
+
+    const std::shared_ptr<platform::Process>& process() const noexcept { return process_; }
+
+    // Running, stopped counting as running.
+    virtual bool isRunning() const;
+    // SIGTERM and SIGINT.
+    virtual void terminate();
+    virtual void interrupt();
+    // SIGSTOP and SIGCONT; false when the signal could not be sent.
+    virtual bool suspend();
+    virtual bool resume();
+
+    // Waits for the end; throws CommandError::returnedErrorCode when the
+    // status is not 0. Returns this command.
+    std::shared_ptr<PrintedAsyncCommand> waitForSuccess();
+    // Wait for the end (at once when it has ended or never started).
+    virtual int exitStatus();
+    virtual platform::TerminationReason exitReason();
+
+    // Calls handler(*this) once after the process has ended, whatever its
+    // status, on the process-termination thread; replaces any earlier
+    // handler. Installed after the end, it still runs. The handler and this
+    // command are kept until then. Returns this command.
+    virtual std::shared_ptr<PrintedAsyncCommand> onTermination(
+        std::function<void(PrintedAsyncCommand&)> handler);
+
+  protected:
+    PrintedAsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+
+  private:
+    const std::shared_ptr<platform::Process> process_;
+};
+
+// A command whose standard output and standard error go into pipes, read by
+// the caller through stdout() and stderror(), with the encoding of
+// mainContext. Nothing reads them unless the caller does.
+class AsyncCommand final : public PrintedAsyncCommand {
+  public:
+    // With mergeErrors, stdout() and stderror() are one stream over one pipe.
+    static std::shared_ptr<AsyncCommand> create(std::shared_ptr<platform::Process> process,
+                                                bool mergeErrors = false);
+
+    const std::shared_ptr<ReadableStream>& stdout() const noexcept { return stdout_; }
+    const std::shared_ptr<ReadableStream>& stderror() const noexcept { return stderror_; }
+
+    std::shared_ptr<AsyncCommand> waitForSuccess();
+
+    using PrintedAsyncCommand::onTermination;
+    std::shared_ptr<AsyncCommand> onTermination(std::function<void(AsyncCommand&)> handler);
+
+  private:
+    AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+
+    std::shared_ptr<ReadableStream> stdout_;
+    std::shared_ptr<ReadableStream> stderror_;
+};
+
+}  // namespace shell

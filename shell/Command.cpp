@@ -1,0 +1,156 @@
+#include "shell/Command.h"
+
+#include <cerrno>
+
+#include "platform/system/Dispatch.h"
+#include "platform/system/URL.h"
+
+namespace shell {
+
+namespace {
+
+const std::string whichPath = "/usr/bin/which";
+
+}  // namespace
+
+void launchOrThrow(platform::Process& process) {
+    try {
+        process.launch();
+    } catch (const platform::LaunchError& error) {
+        if (error.errnum() == ENOENT) {
+            throw CommandError::inAccessibleExecutable(
+                platform::URL::fileURL(process.executable).lastPathComponent());
+        }
+        throw;
+    }
+}
+
+void waitForSuccess(platform::Process& process) {
+    int status = process.terminationStatus();
+    if (status != 0) {
+        throw CommandError::returnedErrorCode(commandText(process), status);
+    }
+}
+
+std::string commandText(const platform::Process& process) {
+    std::string text = process.executable.string();
+    for (const auto& argument : process.arguments) {
+        text += ' ';
+        if (argument.find(' ') == std::string::npos) {
+            text += argument;
+        } else {
+            text += '"' + argument + '"';
+        }
+    }
+    return text;
+}
+
+std::shared_ptr<platform::Process> buildProcess(const std::string& executable,
+                                                std::vector<std::string> arguments,
+                                                Context& context) {
+    auto process = platform::Process::create();
+    process->arguments = std::move(arguments);
+    // Relative to this process's directory, like a file URL made from the path.
+    process->executable =
+        std::filesystem::path(platform::URL::fileURL(resolveExecutable(executable, context)).path())
+            .lexically_normal();
+    process->environment = context.env();
+    process->currentDirectory = platform::URL::fileURL(context.currentdirectory(), true).path();
+    process->standardInput = context.stdin()->filehandle();
+    process->standardOutput = context.stdout()->filehandle();
+    process->standardError = context.stderror()->filehandle();
+    return process;
+}
+
+std::string resolveExecutable(const std::string& name, Context& context) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    auto lookup = runCapturedIn(context, whichPath, {name});
+    std::string path;
+    try {
+        path = lookup.stdout();
+    } catch (const ConversionError&) {
+        // Not a path in the stream's encoding: as good as no answer.
+    }
+    return path.empty() ? name : path;
+}
+
+RunOutput runCapturedIn(Context& context, const std::string& executable,
+                        std::vector<std::string> arguments, RunOptions options) {
+    auto process = buildProcess(executable, std::move(arguments), context);
+    auto command = AsyncCommand::create(process, options.mergeErrors);
+    try {
+        launchOrThrow(*process);
+    } catch (const CommandError& error) {
+        return RunOutput(command, {}, {}, error);
+    } catch (const std::exception&) {
+        // Other launch failures are not kept; the status tells them.
+        return RunOutput(command, {}, {}, std::nullopt);
+    }
+    // Standard error is drained elsewhere while this thread drains standard
+    // output, so a child filling either pipe never waits for ever.
+    platform::Bytes errors;
+    platform::DispatchGroup group;
+    const auto& out = command->stdout();
+    const auto& err = command->stderror();
+    if (out->filehandle()->fileDescriptor() != err->filehandle()->fileDescriptor()) {
+        group.async([&errors, err] {
+            try {
+                errors = err->readData();
+            } catch (const std::exception&) {
+                // A worker has nobody to report to; the bytes stay empty.
+            }
+        });
+    }
+    platform::Bytes output;
+    try {
+        output = out->readData();
+    } catch (...) {
+        group.wait();  // the task writes into this frame
+        throw;
+    }
+    std::optional<CommandError> error;
+    int status = process->terminationStatus();
+    if (status != 0) {
+        error = CommandError::returnedErrorCode(commandText(*process), status);
+    }
+    group.wait();
+    return RunOutput(command, std::move(output), std::move(errors), std::move(error));
+}
+
+void runEchoingIn(Context& context, const std::string& executable,
+                  std::vector<std::string> arguments) {
+    auto process = buildProcess(executable, std::move(arguments), context);
+    launchOrThrow(*process);
+    waitForSuccess(*process);
+}
+
+namespace {
+
+template <class Command>
+std::shared_ptr<Command> launchedOrExit(std::shared_ptr<Command> command) {
+    try {
+        launchOrThrow(*command->process());
+    } catch (const std::exception& error) {
+        // Nothing sensible is left for the caller to do.
+        exitWithMessage(error.what(), 1);
+    }
+    return command;
+}
+
+}  // namespace
+
+std::shared_ptr<AsyncCommand> startCapturedIn(Context& context, const Invocation& executable,
+                                              std::vector<std::string> arguments) {
+    auto process = buildProcess(executable.text, std::move(arguments), context);
+    return launchedOrExit(AsyncCommand::create(std::move(process)));
+}
+
+std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invocation& executable,
+                                                    std::vector<std::string> arguments) {
+    auto process = buildProcess(executable.text, std::move(arguments), context);
+    return launchedOrExit(PrintedAsyncCommand::create(std::move(process)));
+}
+
+}  // namespace shell

@@ -1,0 +1,160 @@
+#pragma once
+
+// Running commands: from a program name and argument values to a configured,
+// launched process, and the ways of waiting for it.
+//
+// Every run operation exists on every CommandRunning conformer (a
+// CustomContext, mainContext(), a readable stream, a TextInput), running in
+// its commandContext(), and as a free function of the same name that runs in
+// mainContext():
+//
+//   auto listing = shell::runCaptured("ls", "-l", directory);
+//   context.runEchoing("make", ArgumentList{"-j", 2}, targets);
+//   auto both = shell::runCaptured(shell::mergeErrors, "/bin/bash", "-c", script);
+//
+// Argument values are flattened by flattenArguments (shell/Arguments.h).
+// Captured runs merge standard error into standard output when the options
+// value RunOptions{.mergeErrors = true} (or the constant mergeErrors) comes
+// first.
+
+#include <memory>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "platform/system/Process.h"
+#include "shell/Arguments.h"
+#include "shell/AsyncCommand.h"
+#include "shell/CommandError.h"
+#include "shell/CommandRunning.h"
+#include "shell/Context.h"
+#include "shell/RunOutput.h"
+
+namespace shell {
+
+// Options of a captured run.
+struct RunOptions {
+    // Standard error goes into the standard output pipe, in the order written.
+    bool mergeErrors = false;
+};
+
+inline constexpr RunOptions mergeErrors{.mergeErrors = true};
+
+// The executable (or script) of a start operation with the caller's source
+// file and line, taken implicitly at the call. The location is accepted and
+// not used in any output.
+struct Invocation {
+    template <class Text>
+    requires std::constructible_from<std::string, const Text&> Invocation(
+        const Text& text,  // NOLINT: implicit, so a plain text can be given
+        std::source_location where = std::source_location::current())
+        : text(text), file(where.file_name()), line(static_cast<int>(where.line())) {}
+    Invocation(std::string text, std::string file, int line)
+        : text(std::move(text)), file(std::move(file)), line(line) {}
+
+    std::string text;
+    std::string file;
+    int line;
+};
+
+// Operations on a platform process.
+
+// Launches; a missing executable throws CommandError::inAccessibleExecutable
+// with the executable's last path component, any other launch failure the
+// platform's error unchanged.
+void launchOrThrow(platform::Process& process);
+// Waits for the end; throws CommandError::returnedErrorCode with
+// commandText() when the status is not 0.
+void waitForSuccess(platform::Process& process);
+// The executable's path, then each argument after one blank; an argument
+// holding a blank in double quotes; nothing escaped.
+std::string commandText(const platform::Process& process);
+
+// A process configured from the context and not launched: the executable
+// resolved as a path, the environment replaced by the context's, the context's
+// directory and standard streams.
+std::shared_ptr<platform::Process> buildProcess(const std::string& executable,
+                                                std::vector<std::string> arguments,
+                                                Context& context);
+// A name holding "/" unchanged; otherwise what "/usr/bin/which" prints for it
+// in the context (its search path), or the name when it prints nothing.
+std::string resolveExecutable(const std::string& name, Context& context);
+
+// The runs themselves, in a given context, with arguments already flat.
+
+// Blocks until the process has ended and both outputs are read; standard
+// error is drained on the global queue meanwhile. Never throws for the run's
+// own failures: they end up in the result.
+RunOutput runCapturedIn(Context& context, const std::string& executable,
+                        std::vector<std::string> arguments, RunOptions options = {});
+// The process writes into the context's streams; throws the launch error or
+// CommandError::returnedErrorCode.
+void runEchoingIn(Context& context, const std::string& executable,
+                  std::vector<std::string> arguments);
+// Launched commands. A launch failure prints the error's description on
+// mainContext's stderror and ends the process with status 1.
+std::shared_ptr<AsyncCommand> startCapturedIn(Context& context, const Invocation& executable,
+                                              std::vector<std::string> arguments);
+std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invocation& executable,
+                                                    std::vector<std::string> arguments);
+
+// The operations of every CommandRunning conformer.
+
+template <class... Values>
+RunOutput CommandRunning::runCaptured(const std::string& executable,
+                                      const Values&... values) const {
+    return runCapturedIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+template <class... Values>
+RunOutput CommandRunning::runCaptured(const RunOptions& options, const std::string& executable,
+                                      const Values&... values) const {
+    return runCapturedIn(*commandContext(), executable, flattenArguments(values...), options);
+}
+
+template <class... Values>
+void CommandRunning::runEchoing(const std::string& executable, const Values&... values) const {
+    runEchoingIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+template <class... Values>
+std::shared_ptr<AsyncCommand> CommandRunning::startCaptured(Invocation executable,
+                                                            const Values&... values) const {
+    return startCapturedIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+template <class... Values>
+std::shared_ptr<PrintedAsyncCommand> CommandRunning::startEchoing(Invocation executable,
+                                                                  const Values&... values) const {
+    return startEchoingIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+// The same in mainContext().
+
+template <class... Values>
+RunOutput runCaptured(const std::string& executable, const Values&... values) {
+    return mainContext().runCaptured(executable, values...);
+}
+
+template <class... Values>
+RunOutput runCaptured(const RunOptions& options, const std::string& executable,
+                      const Values&... values) {
+    return mainContext().runCaptured(options, executable, values...);
+}
+
+template <class... Values>
+void runEchoing(const std::string& executable, const Values&... values) {
+    mainContext().runEchoing(executable, values...);
+}
+
+template <class... Values>
+std::shared_ptr<AsyncCommand> startCaptured(Invocation executable, const Values&... values) {
+    return mainContext().startCaptured(std::move(executable), values...);
+}
+
+template <class... Values>
+std::shared_ptr<PrintedAsyncCommand> startEchoing(Invocation executable, const Values&... values) {
+    return mainContext().startEchoing(std::move(executable), values...);
+}
+
+}  // namespace shell

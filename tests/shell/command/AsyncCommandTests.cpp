@@ -1,0 +1,213 @@
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "CommandTestSupport.h"
+#include "shell/Shell.h"
+#include "tests/support/TemporaryDirectory.h"
+
+using namespace command_test;
+using shell::AsyncCommand;
+using shell::CommandError;
+using shell::PrintedAsyncCommand;
+
+namespace {
+
+struct HelperResult {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+HelperResult runFatalHelper(const std::string& mode, const std::string& argument = "") {
+    process_test::Child child(FATAL_PATH, {mode, argument});
+    child.process->launch();
+    std::string err;
+    std::thread drain([&] { err = process_test::readAll(child.err); });
+    std::string out = process_test::readAll(child.out);
+    drain.join();
+    return {out, err, child.process->terminationStatus()};
+}
+
+}  // namespace
+
+TEST(StartCaptured, TheCallerReadsTheOutputStreams) {
+    auto command = shell::startCaptured("/bin/bash", "-c", "echo out; echo err >&2; exit 0");
+    EXPECT_EQ(command->stdout()->read(), "out\n");
+    EXPECT_EQ(command->stderror()->read(), "err\n");
+    EXPECT_EQ(command->waitForSuccess(), command);
+    EXPECT_EQ(command->exitStatus(), 0);
+    EXPECT_EQ(command->exitStatus(), 0);  // again, at once
+    EXPECT_EQ(command->exitReason(), platform::TerminationReason::exit);
+    EXPECT_FALSE(command->isRunning());
+}
+
+TEST(StartCaptured, OutputNobodyReadsStaysInThePipe) {
+    auto command = shell::startCapturedScript("printf 'kept for later'");
+    command->waitForSuccess();
+    EXPECT_EQ(command->stdout()->read(), "kept for later");
+}
+
+TEST(StartCaptured, WaitForSuccessThrowsTheCommandAndStatus) {
+    auto command = shell::startCaptured("/bin/bash", "-c", "exit 5");
+    try {
+        command->waitForSuccess();
+        ADD_FAILURE() << "no error";
+    } catch (const CommandError& error) {
+        EXPECT_EQ(error, CommandError::returnedErrorCode("/bin/bash -c \"exit 5\"", 5));
+    }
+    EXPECT_EQ(command->exitStatus(), 5);
+}
+
+TEST(StartCaptured, MergedOutputsShareOneStream) {
+    auto process =
+        shell::buildProcess("/bin/bash", {"-c", "echo 1; echo 2 >&2"}, shell::mainContext());
+    auto command = AsyncCommand::create(process, true);
+    EXPECT_EQ(command->stdout(), command->stderror());
+    shell::launchOrThrow(*process);
+    EXPECT_EQ(command->stdout()->read(), "1\n2\n");
+}
+
+TEST(StartCaptured, RunsInTheConformersContext) {
+    CapturingContext capturing;
+    capturing.context.setEnv({{"WHO", "context"}});
+    auto command = capturing.context.startCapturedScript("echo $WHO");
+    EXPECT_EQ(command->stdout()->read(), "context\n");
+    auto fromText = shell::input("typed").startCaptured("/bin/cat");
+    EXPECT_EQ(fromText->stdout()->read(), "typed");
+}
+
+TEST(StartEchoing, WritesStraightIntoTheContextsStreams) {
+    CapturingContext capturing;
+    auto command = capturing.context.startEchoing("/bin/bash", "-c", "echo seen; echo oops >&2");
+    EXPECT_EQ(command->waitForSuccess(), command);
+    capturing.context.startEchoingScript("exit 2")->exitStatus();
+    EXPECT_EQ(capturing.out.readAfterClosing(), "seen\n");
+    EXPECT_EQ(capturing.err.readAfterClosing(), "oops\n");
+}
+
+TEST(OnTermination, HandlerRunsOnceWithTheCommandWhateverTheStatus) {
+    for (const char* script : {"exit 0", "exit 9", "kill -KILL $$"}) {
+        SCOPED_TRACE(script);
+        auto command = shell::startCapturedScript(script);
+        std::atomic<int> calls = 0;
+        std::promise<std::pair<AsyncCommand*, int>> seen;
+        EXPECT_EQ(command->onTermination([&](AsyncCommand& ended) {
+            if (calls++ == 0) {
+                seen.set_value({&ended, ended.exitStatus()});
+            }
+        }),
+                  command);
+        auto [who, status] = seen.get_future().get();
+        EXPECT_EQ(who, command.get());
+        EXPECT_EQ(status, command->exitStatus());
+        process_test::drainTerminationThread();
+        EXPECT_EQ(calls, 1);
+    }
+}
+
+TEST(OnTermination, TheSecondHandlerReplacesTheFirst) {
+    auto [writer, reader] = shell::streams();
+    auto command = reader->startCaptured("/bin/cat");
+    std::atomic<int> first = 0;
+    std::promise<void> second;
+    command->onTermination([&](AsyncCommand&) { ++first; });
+    command->onTermination([&](AsyncCommand&) { second.set_value(); });
+    writer->close();
+    second.get_future().wait();
+    process_test::drainTerminationThread();
+    EXPECT_EQ(first, 0);
+}
+
+TEST(OnTermination, AHandlerInstalledAfterTheEndStillRuns) {
+    auto command = shell::startEchoing("/bin/true");
+    command->waitForSuccess();
+    process_test::drainTerminationThread();
+    std::promise<PrintedAsyncCommand*> seen;
+    command->onTermination([&](PrintedAsyncCommand& ended) { seen.set_value(&ended); });
+    EXPECT_EQ(seen.get_future().get(), command.get());
+}
+
+TEST(OnTermination, TheInstallersSequence) {
+    // Start, install the continuation, wait: the continuation runs after the
+    // end and may itself run commands while the waiter goes on.
+    std::promise<std::string> continued;
+    auto command = shell::startCaptured("/bin/bash", "-c", "exit 0");
+    command->onTermination([&](AsyncCommand& ended) {
+        if (ended.exitStatus() == 0) {
+            continued.set_value(shell::runCaptured("/bin/echo", "next step").stdout());
+        }
+    });
+    command->waitForSuccess();
+    EXPECT_EQ(continued.get_future().get(), "next step");
+}
+
+TEST(AsyncCommand, SignalsSuspendAndResume) {
+    auto [writer, reader] = shell::streams();
+    auto command = reader->startCaptured("/bin/cat");
+    const int pid = command->process()->processIdentifier();
+    EXPECT_TRUE(command->isRunning());
+    ASSERT_TRUE(command->suspend());
+    while (process_test::processState(pid) != 'T') {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(command->resume());
+    writer->write("still alive\n");
+    auto line = command->stdout()->readSome();  // only a running cat answers
+    EXPECT_EQ(line, "still alive\n");
+    command->interrupt();
+    EXPECT_EQ(command->exitStatus(), SIGINT);
+    EXPECT_EQ(command->exitReason(), platform::TerminationReason::uncaughtSignal);
+    EXPECT_FALSE(command->suspend());
+
+    auto other = shell::startCaptured("/bin/sleep", 1000);
+    other->terminate();
+    EXPECT_EQ(other->exitStatus(), SIGTERM);
+}
+
+TEST(StartFailure, EndsTheProcessWithOneLineOnStandardError) {
+    struct Case {
+        const char* mode;
+        std::string argument;
+        std::string message;
+    };
+    testsupport::TemporaryDirectory directory;
+    const auto plain = (directory.path() / "plain").string();
+    std::ofstream(plain) << "#!/bin/bash\n";
+    const Case cases[] = {
+        {"start-captured", "no-such-program-for-this-test",
+         "Could not execute file at path 'no-such-program-for-this-test'.\n"},
+        {"start-echoing", "/no/such/dir/tool", "Could not execute file at path 'tool'.\n"},
+        {"start-captured", plain, "Cannot launch '" + plain + "': Permission denied\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        auto result = runFatalHelper(c.mode, c.argument);
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(ExitWithError, MessageAndStatusByKindOfError) {
+    struct Case {
+        const char* mode;
+        std::string message;
+        int status;
+    };
+    const Case cases[] = {
+        {"exit-with-returned-error-code", "Command 'tool -x' returned with error code 42.\n", 42},
+        {"exit-with-inaccessible-executable", "Could not execute file at path 'tool'.\n", 127},
+        {"exit-with-platform-error", "Something broke\n", 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        auto result = runFatalHelper(c.mode);
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.out, "");
+    }
+}

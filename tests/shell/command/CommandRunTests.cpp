@@ -1,0 +1,259 @@
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "CommandTestSupport.h"
+#include "shell/Shell.h"
+#include "tests/support/TemporaryDirectory.h"
+
+using namespace command_test;
+using shell::CommandError;
+using shell::RunOutput;
+
+TEST(RunCaptured, OutputsStatusAndErrorOfARun) {
+    auto run = shell::runCapturedScript("echo out; echo err >&2; exit 3");
+    EXPECT_EQ(run.stdout(), "out");
+    EXPECT_EQ(run.stderror(), "err");
+    EXPECT_EQ(text(run.rawStdout()), "out\n");
+    EXPECT_EQ(text(run.rawStderror()), "err\n");
+    EXPECT_EQ(run.exitStatus(), 3);
+    EXPECT_FALSE(run.isSuccess());
+    ASSERT_TRUE(run.error().has_value());
+    EXPECT_EQ(*run.error(), CommandError::returnedErrorCode(
+                                "/bin/bash -c \"echo out; echo err >&2; exit 3\"", 3));
+
+    auto fine = shell::runCaptured("/bin/echo", "a b", "c");
+    EXPECT_EQ(fine.stdout(), "a b c");
+    EXPECT_EQ(fine.exitStatus(), 0);
+    EXPECT_TRUE(fine.isSuccess());
+    EXPECT_FALSE(fine.error().has_value());
+}
+
+TEST(RunCaptured, EachValueIsOneArgument) {
+    auto run =
+        shell::runCaptured("/usr/bin/printf", "[%s]", "a b", "", shell::ArgumentList{1, "c"});
+    EXPECT_EQ(run.stdout(), "[a b][][1][c]");
+}
+
+TEST(RunCaptured, OutputTextCleanUp) {
+    struct Case {
+        const char* output;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"line\n", "line"},
+        {"  spaced line \t\n", "spaced line"},
+        {"  no line feed  ", "no line feed"},
+        {"\n", ""},
+        {"one\ntwo\n", "one\ntwo\n"},
+        {"one\n\n", "one\n\n"},
+        {"  one\n two  ", "  one\n two  "},
+        {"\none", "\none"},
+        {"crlf\r\n", "crlf"},                    // "\r\n" is one character, not a line feed
+        {"a\r\nb\r\n", "a\r\nb"},                // so this is a text without a line feed
+        {"\xC2\xA0wide\xE3\x80\x80\n", "wide"},  // Unicode white space goes too
+    };
+    for (const auto& c : cases) {
+        auto run = shell::runCaptured("/usr/bin/printf", "%s", c.output);
+        EXPECT_EQ(run.stdout(), c.text) << '"' << c.output << '"';
+        EXPECT_EQ(text(run.rawStdout()), c.output);
+    }
+    // The same rule for standard error.
+    auto errors = shell::runCaptured("/bin/bash", "-c", "printf '  e \\n' >&2");
+    EXPECT_EQ(errors.stderror(), "e");
+}
+
+TEST(RunCaptured, UndecodableOutputIsReportedAndTheBytesKept) {
+    auto run = shell::runCaptured("/usr/bin/printf", "\\377ok");
+    EXPECT_EQ(run.rawStdout().size(), 3u);
+    try {
+        (void)run.stdout();
+        ADD_FAILURE() << "decoded";
+    } catch (const shell::ConversionError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Could not convert binary output of stdout to text using encoding " +
+                      platform::TextEncoding::utf8().description() + ".");
+    }
+    auto errors = shell::runCapturedScript("printf '\\377' >&2");
+    EXPECT_THROW((void)errors.stderror(), shell::ConversionError);
+    try {
+        (void)errors.stderror();
+    } catch (const shell::ConversionError& error) {
+        EXPECT_NE(std::string(error.what()).find("of stderror to text"), std::string::npos);
+    }
+
+    // The encoding is mainContext's at the time the command was made.
+    shell::mainContext().setEncoding(platform::TextEncoding::isoLatin1());
+    auto latin = shell::runCaptured("/usr/bin/printf", "\\377");
+    shell::mainContext().setEncoding(platform::TextEncoding::utf8());
+    EXPECT_EQ(latin.stdout(), "\xC3\xBF");
+}
+
+TEST(RunCaptured, MergedOutputsKeepTheirOrder) {
+    std::string script;
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        script += "echo out" + std::to_string(i) + "; echo err" + std::to_string(i) + " >&2; ";
+        expected += "out" + std::to_string(i) + "\nerr" + std::to_string(i) + "\n";
+    }
+    auto run = shell::runCapturedScript(shell::mergeErrors, script);
+    EXPECT_EQ(text(run.rawStdout()), expected);
+    EXPECT_TRUE(run.rawStderror().empty());
+    EXPECT_EQ(run.stderror(), "");
+    EXPECT_EQ(run.output()->stdout(), run.output()->stderror());
+
+    auto flagged = shell::runCaptured(shell::RunOptions{.mergeErrors = true}, "/bin/bash", "-c",
+                                      "echo 1; echo 2 >&2; echo 3");
+    EXPECT_EQ(flagged.stdout(), "1\n2\n3\n");
+}
+
+TEST(RunCaptured, MissingExecutables) {
+    struct Case {
+        std::string executable;
+        std::string reported;
+    };
+    const Case cases[] = {
+        {"no-such-command-for-this-test", "no-such-command-for-this-test"},
+        {"/no/such/dir/tool", "tool"},
+        {"./not-here", "not-here"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.executable);
+        auto run = shell::runCaptured(c.executable, "x");
+        ASSERT_TRUE(run.error().has_value());
+        EXPECT_EQ(*run.error(), CommandError::inAccessibleExecutable(c.reported));
+        EXPECT_TRUE(run.rawStdout().empty());
+        EXPECT_TRUE(run.rawStderror().empty());
+        EXPECT_EQ(run.exitStatus(), 127);
+        EXPECT_FALSE(run.isSuccess());
+        try {
+            shell::runEchoing(c.executable);
+            ADD_FAILURE() << "ran";
+        } catch (const CommandError& error) {
+            EXPECT_EQ(error, CommandError::inAccessibleExecutable(c.reported));
+        }
+    }
+}
+
+TEST(RunCaptured, AFileThatMayNotRunIsNoCommandError) {
+    testsupport::TemporaryDirectory directory;
+    auto plain = directory.path() / "plain";
+    std::ofstream(plain) << "#!/bin/bash\necho ran\n";
+    auto run = shell::runCaptured(plain.string());
+    EXPECT_FALSE(run.error().has_value());
+    EXPECT_TRUE(run.rawStdout().empty());
+    EXPECT_EQ(run.exitStatus(), 126);
+    EXPECT_FALSE(run.isSuccess());
+    try {
+        shell::runEchoing(plain.string());
+        ADD_FAILURE() << "ran";
+    } catch (const platform::LaunchError& error) {
+        EXPECT_EQ(error.errnum(), EACCES);
+    }
+}
+
+TEST(RunCaptured, ARelativeExecutableIsFoundFromTheProcessDirectory) {
+    testsupport::TemporaryDirectory programs;
+    testsupport::TemporaryDirectory work;
+    writeScript(programs.path() / "tool", "pwd");
+    CapturingContext capturing;
+    capturing.context.setCurrentdirectory(work.path().string());
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(programs.path());
+    auto run = capturing.context.runCaptured("./tool");
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(run.stdout(), work.path().string());
+    EXPECT_EQ(shell::commandText(*run.output()->process()), (programs.path() / "tool").string());
+}
+
+TEST(RunCaptured, StatusOfAProcessEndedByASignal) {
+    auto run = shell::runCapturedScript("echo before; kill -TERM $$");
+    EXPECT_EQ(run.stdout(), "before");
+    EXPECT_EQ(run.exitStatus(), SIGTERM);
+    ASSERT_TRUE(run.error().has_value());
+    EXPECT_EQ(run.error()->errorcode(), SIGTERM);
+    EXPECT_EQ(run.output()->exitReason(), platform::TerminationReason::uncaughtSignal);
+}
+
+TEST(RunCaptured, TheContextGivesEnvironmentDirectoryAndSearchPath) {
+    testsupport::TemporaryDirectory programs;
+    testsupport::TemporaryDirectory work;
+    writeScript(programs.path() / "only-here", "echo \"$0|$(pwd)|$GREETING|${HOME-unset}\"");
+    shell::CustomContext context;
+    context.setEnv({{"PATH", programs.path().string() + ":/usr/bin:/bin"}, {"GREETING", "hi"}});
+    context.setCurrentdirectory(work.path().string());
+    auto run = context.runCaptured("only-here");
+    EXPECT_EQ(run.stdout(),
+              (programs.path() / "only-here").string() + "|" + work.path().string() + "|hi|unset");
+    // mainContext's search path does not hold that directory.
+    auto elsewhere = shell::runCaptured("only-here");
+    EXPECT_EQ(elsewhere.error(), CommandError::inAccessibleExecutable("only-here"));
+}
+
+TEST(RunCaptured, MainContextDirectoryEndsWithASlash) {
+    auto directory = shell::mainContext().currentdirectory();
+    EXPECT_TRUE(directory.ends_with("/"));
+    auto run = shell::runCaptured("/bin/pwd");
+    EXPECT_EQ(run.stdout() + "/", directory);
+}
+
+TEST(RunCaptured, ThroughAStreamOrATextAsStandardInput) {
+    EXPECT_EQ(shell::input("hello").runCaptured("/bin/cat").stdout(), "hello");
+    EXPECT_EQ(shell::input("").runCaptured("/usr/bin/wc", "-c").stdout(), "0");
+    EXPECT_EQ(shell::input("a\nb\n").runCapturedScript("wc -l").stdout(), "2");
+
+    auto [writer, reader] = shell::streams();
+    writer->write("through a stream\n");
+    writer->close();
+    EXPECT_EQ(reader->runCaptured("/bin/cat").stdout(), "through a stream");
+}
+
+TEST(RunEchoing, WritesIntoTheContextsStreams) {
+    CapturingContext capturing;
+    capturing.context.runEchoing("/bin/bash", "-c", "echo to out; echo to err >&2");
+    capturing.context.runEchoingScript("echo again");
+    EXPECT_EQ(capturing.out.readAfterClosing(), "to out\nagain\n");
+    EXPECT_EQ(capturing.err.readAfterClosing(), "to err\n");
+}
+
+TEST(RunEchoing, AFailedRunThrowsItsCommandAndStatus) {
+    CapturingContext capturing;
+    try {
+        capturing.context.runEchoingScript("echo partial; exit 4");
+        ADD_FAILURE() << "no error";
+    } catch (const CommandError& error) {
+        EXPECT_EQ(error,
+                  CommandError::returnedErrorCode("/bin/bash -c \"echo partial; exit 4\"", 4));
+    }
+    EXPECT_EQ(capturing.out.readAfterClosing(), "partial\n");
+}
+
+TEST(RunOutputCombinators, TheSecondRunOnlyWhenItShould) {
+    std::atomic<int> secondRuns = 0;
+    auto second = [&] {
+        ++secondRuns;
+        return shell::runCaptured("/bin/echo", "second");
+    };
+    auto failed = shell::runCapturedScript("echo first; exit 1");
+    auto succeeded = shell::runCaptured("/bin/echo", "first");
+
+    EXPECT_EQ(failed.andThen(second).stdout(), "first");
+    EXPECT_EQ(shell::andThen(failed, second).exitStatus(), 1);
+    EXPECT_EQ(secondRuns, 0);
+    EXPECT_EQ(succeeded.orElse(second).stdout(), "first");
+    EXPECT_EQ(secondRuns, 0);
+
+    EXPECT_EQ(succeeded.andThen(second).stdout(), "second");
+    EXPECT_EQ(secondRuns, 1);
+    EXPECT_EQ(shell::orElse(failed, second).stdout(), "second");
+    EXPECT_EQ(secondRuns, 2);
+
+    // A launch that never happened answers at once and counts as a failure.
+    auto missing = shell::runCaptured("/no/such/tool");
+    EXPECT_EQ(missing.andThen(second).exitStatus(), 127);
+    EXPECT_EQ(secondRuns, 2);
+}

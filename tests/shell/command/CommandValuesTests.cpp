@@ -1,0 +1,98 @@
+#include <filesystem>
+#include <list>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "shell/Shell.h"
+
+using shell::ArgumentList;
+using shell::CommandError;
+using shell::flattenArguments;
+using Texts = std::vector<std::string>;
+
+TEST(FlattenArguments, MixedValuesNestedListsAndNumbers) {
+    const std::vector<std::vector<Texts>> deep = {{{"a", "b"}, {}}, {{"c"}}};
+    const std::initializer_list<int> numbers = {1, 2};
+    const std::string owned = "owned";
+    const std::string_view view = "view";
+    struct Case {
+        const char* name;
+        Texts flattened;
+        Texts expected;
+    };
+    const Case cases[] = {
+        {"nothing", flattenArguments(), {}},
+        {"the documented example",
+         flattenArguments("-q", ArgumentList{"-o", ArgumentList{"x"}}, 7),
+         {"-q", "-o", "x", "7"}},
+        {"text kinds", flattenArguments(owned, view, "literal"), {"owned", "view", "literal"}},
+        {"numbers in decimal",
+         flattenArguments(0, -12, 4000000000u, 2.5, 'c', true),
+         {"0", "-12", "4000000000", "2.5", "c", "true"}},
+        {"lists of any depth, in order",
+         flattenArguments("x", deep, "y"),
+         {"x", "a", "b", "c", "y"}},
+        {"empty lists give nothing", flattenArguments(Texts{}, ArgumentList{}, "z"), {"z"}},
+        {"initializer lists and other ranges",
+         flattenArguments(numbers, std::list<int>{3}),
+         {"1", "2", "3"}},
+        {"a path is one text", flattenArguments(std::filesystem::path("/a b/c")), {"/a b/c"}},
+        {"blanks stay inside their argument", flattenArguments("a b", ""), {"a b", ""}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.flattened, c.expected) << c.name;
+    }
+}
+
+TEST(CommandText, BlankHoldingArgumentsAreQuotedAndNothingIsEscaped) {
+    struct Case {
+        Texts arguments;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{}, "/usr/bin/unzip"},
+        {{"-q", "-o", "/tmp/a b.zip", "-d", "/tmp"},
+         "/usr/bin/unzip -q -o \"/tmp/a b.zip\" -d /tmp"},
+        {{"", "say \"hi\"", "tab\there"}, "/usr/bin/unzip  \"say \"hi\"\" tab\there"},
+    };
+    shell::CustomContext context;
+    for (const auto& c : cases) {
+        auto process = shell::buildProcess("/usr/bin/unzip", c.arguments, context);
+        EXPECT_EQ(shell::commandText(*process), c.expected);
+    }
+}
+
+TEST(CommandError, DescriptionsCodesAndEquality) {
+    const auto failed = CommandError::returnedErrorCode("/bin/ls -l", 2);
+    EXPECT_EQ(failed.kind(), CommandError::Kind::returnedErrorCode);
+    EXPECT_EQ(failed.description(), "Command '/bin/ls -l' returned with error code 2.");
+    EXPECT_STREQ(failed.what(), "Command '/bin/ls -l' returned with error code 2.");
+    EXPECT_EQ(failed.command(), "/bin/ls -l");
+    EXPECT_EQ(failed.errorcode(), 2);
+    EXPECT_EQ(failed.exitCode(), 2);
+
+    const auto missing = CommandError::inAccessibleExecutable("unzip");
+    EXPECT_EQ(missing.kind(), CommandError::Kind::inAccessibleExecutable);
+    EXPECT_EQ(missing.description(), "Could not execute file at path 'unzip'.");
+    EXPECT_EQ(missing.path(), "unzip");
+    EXPECT_EQ(missing.exitCode(), 127);
+
+    // Same case and payload, and nothing less.
+    EXPECT_EQ(failed, CommandError::returnedErrorCode("/bin/ls -l", 2));
+    EXPECT_NE(failed, CommandError::returnedErrorCode("/bin/ls -l", 3));
+    EXPECT_NE(failed, CommandError::returnedErrorCode("/bin/ls", 2));
+    EXPECT_EQ(missing, CommandError::inAccessibleExecutable("unzip"));
+    EXPECT_NE(missing, CommandError::inAccessibleExecutable("zip"));
+    // A path equal to a command text is still another case.
+    EXPECT_NE(CommandError::inAccessibleExecutable("x"), CommandError::returnedErrorCode("x", 0));
+}
+
+TEST(Invocation, TakesTheCallersFileAndLine) {
+    const auto expectedLine = __LINE__ + 1;
+    shell::Invocation invocation = "unzip";
+    EXPECT_EQ(invocation.text, "unzip");
+    EXPECT_EQ(invocation.line, static_cast<int>(expectedLine));
+    EXPECT_TRUE(invocation.file.ends_with("CommandValuesTests.cpp")) << invocation.file;
+}

@@ -1,0 +1,54 @@
+// Started as the first process of a new pid namespace, where pids are handed
+// out one after another and only to this process's threads and children. So
+// the namespace's last pid counts the processes an operation starts. Prints
+// one count per line: resolving a plain name, resolving a path, and a
+// captured run of a plain name.
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <latch>
+
+#include "platform/system/Dispatch.h"
+#include "shell/Shell.h"
+
+namespace {
+
+long lastPid() {
+    std::ifstream file("/proc/sys/kernel/ns_last_pid");
+    long pid = -1;
+    file >> pid;
+    return pid;
+}
+
+template <class Operation>
+long processesStartedBy(Operation operation) {
+    long before = lastPid();
+    operation();
+    return lastPid() - before;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        return 2;
+    }
+    const std::string name = argv[1];
+    // Start every thread the runner keeps before counting: the termination
+    // thread, and two queue workers, so one is always idle for the next task
+    // however late the other one gets back.
+    shell::runCaptured("/bin/true");
+    std::latch both(2);
+    platform::DispatchGroup group;
+    for (int i = 0; i < 2; ++i) {
+        group.async([&] { both.arrive_and_wait(); });
+    }
+    group.wait();
+
+    shell::Context& context = shell::mainContext();
+    std::printf("%ld\n", processesStartedBy([&] { shell::resolveExecutable(name, context); }));
+    std::printf("%ld\n",
+                processesStartedBy([&] { shell::resolveExecutable("/bin/" + name, context); }));
+    std::printf("%ld\n", processesStartedBy([&] { shell::runCaptured(name); }));
+    return 0;
+}
