@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -106,12 +107,9 @@ inline std::string sampleText(std::size_t size) {
     unsigned state = 12345;
     while (result.size() < size) {
         state = state * 1103515245 + 12345;
-        const std::size_t length = 1 + (state >> 16) % 100;
-        for (std::size_t i = 0; i < length && result.size() < size; ++i) {
-            result += static_cast<char>('a' + (i + state) % 26);
-        }
-        if (result.size() < size)
-            result += '\n';
+        const std::size_t length = std::min<std::size_t>(1 + (state >> 16) % 100, size - result.size());
+        result.append(length, static_cast<char>('a' + state % 26));
+        if (result.size() < size) result += '\n';
     }
     return result;
 }

@@ -1,0 +1,199 @@
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/Pipe.h"
+#include "platform/system/Process.h"
+#include "shell/Shell.h"
+#include "tests/platform/io/Support.h"
+
+using shell::CustomContext;
+using shell::mainContext;
+
+namespace {
+
+// Restores the working directory at the end of the scope.
+class WorkingDirectoryGuard {
+  public:
+    WorkingDirectoryGuard() : saved_(shell::fileSystem().currentDirectoryPath()) {}
+    ~WorkingDirectoryGuard() { shell::fileSystem().changeCurrentDirectoryPath(saved_); }
+
+  private:
+    std::string saved_;
+};
+
+// Runs a real program with the context's stdin and returns what it printed.
+std::string runWithInput(shell::Context& context, const std::string& executable,
+                         std::vector<std::string> arguments = {}) {
+    auto process = platform::Process::create();
+    process->executable = executable;
+    process->arguments = std::move(arguments);
+    process->standardInput = context.stdin()->filehandle();
+    const auto output = platform::Pipe::create();
+    process->standardOutput = output;
+    process->standardError = platform::FileHandle::standardError();
+    process->launch();
+    auto text = iotest::text(output->fileHandleForReading()->readDataToEndOfFile());
+    process->waitUntilExit();
+    return text;
+}
+
+TEST(MainContext, WorkingDirectoryAlwaysEndsWithASlash) {
+    WorkingDirectoryGuard guard;
+    iotest::ScratchDirectory dir;
+    mainContext().setCurrentdirectory(dir.path().string());
+    EXPECT_EQ(mainContext().currentdirectory(),
+              std::filesystem::canonical(dir.path()).string() + "/");
+    mainContext().setCurrentdirectory("/");
+    EXPECT_EQ(mainContext().currentdirectory(), "//");
+}
+
+TEST(MainContext, AssignedValuesReplaceTheLazyOnes) {
+    auto [writer, reader] = shell::streams();
+    const auto previous = mainContext().stdout();
+    mainContext().setStdout(writer);
+    EXPECT_EQ(mainContext().stdout(), writer);
+    mainContext().setStdout(previous);
+
+    mainContext().setPath("/assigned/path");
+    EXPECT_EQ(mainContext().path(), "/assigned/path");
+    mainContext().setArguments({"x", "y"});
+    EXPECT_EQ(mainContext().arguments(), (std::vector<std::string>{"x", "y"}));
+
+    // A stream made earlier keeps its encoding when the context's changes.
+    const auto input = mainContext().stdin();
+    const auto encoding = input->encoding();
+    mainContext().setEncoding(platform::TextEncoding::isoLatin1());
+    EXPECT_EQ(mainContext().stdin(), input);
+    EXPECT_EQ(input->encoding(), encoding);
+    mainContext().setEncoding(platform::TextEncoding::utf8());
+}
+
+TEST(MainContext, FirstUseFromManyThreadsMakesOneOfEach) {
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::set<const void*> contexts;
+    std::set<const void*> inputs;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            auto& context = mainContext();
+            auto input = context.stdin();
+            std::lock_guard lock(mutex);
+            contexts.insert(&context);
+            inputs.insert(input.get());
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(inputs.size(), 1u);
+    EXPECT_EQ(&shell::fileSystem(), &platform::FileManager::defaultManager());
+}
+
+TEST(MainContext, CommandContextIsTheInstanceItself) {
+    const auto context = mainContext().commandContext();
+    EXPECT_EQ(context.get(), static_cast<shell::Context*>(&mainContext()));
+    context->env()["IO_CONTEXT_TEST"] = "seen";
+    EXPECT_EQ(mainContext().env().at("IO_CONTEXT_TEST"), "seen");
+    mainContext().env().erase("IO_CONTEXT_TEST");
+}
+
+TEST(CustomContext, EmptyContextReadsNothingDiscardsOutputAndUsesTheCurrentDirectory) {
+    CustomContext context;
+    EXPECT_TRUE(context.env().empty());
+    EXPECT_EQ(context.currentdirectory(), mainContext().currentdirectory());
+    EXPECT_EQ(context.stdin()->readSome(), std::nullopt);
+    context.stdout()->print("discarded");
+    context.stderror()->print("discarded");
+    EXPECT_NE(context.stdout(), context.stderror());
+    EXPECT_EQ(runWithInput(context, "/bin/cat"), "");
+}
+
+TEST(CustomContext, CopyOfTheMainContextSharesStreamsAndKeepsItsDirectory) {
+    WorkingDirectoryGuard guard;
+    iotest::ScratchDirectory dir;
+    CustomContext copy(mainContext());
+    EXPECT_EQ(copy.stdin(), mainContext().stdin());
+    EXPECT_EQ(copy.stdout(), mainContext().stdout());
+    EXPECT_EQ(copy.stderror(), mainContext().stderror());
+    EXPECT_EQ(copy.env(), mainContext().env());
+    const std::string before = copy.currentdirectory();
+    mainContext().setCurrentdirectory(dir.path().string());
+    EXPECT_EQ(copy.currentdirectory(), before);
+}
+
+TEST(CustomContext, CopiesHaveTheirOwnValuesButShareStreams) {
+    CustomContext original;
+    original.env()["NAME"] = "original";
+    CustomContext copy = original;
+    copy.env()["NAME"] = "copy";
+    copy.setCurrentdirectory("/elsewhere/");
+    EXPECT_EQ(original.env().at("NAME"), "original");
+    EXPECT_NE(original.currentdirectory(), "/elsewhere/");
+    EXPECT_EQ(copy.stdout(), original.stdout());
+
+    const auto commandContext = original.commandContext();
+    commandContext->env()["NAME"] = "changed";
+    EXPECT_EQ(original.env().at("NAME"), "original");
+    EXPECT_EQ(commandContext->stdin(), original.stdin());
+}
+
+TEST(CustomContext, DebugDescriptionShowsStreamsDirectoryAndEnvironment) {
+    CustomContext context;
+    context.setEnv({{"A", "1"}, {"B", "say \"hi\"\n"}});
+    context.setCurrentdirectory("/tmp/dir/");
+    const auto in = std::to_string(context.stdin()->filehandle()->fileDescriptor());
+    const auto out = std::to_string(context.stdout()->filehandle()->fileDescriptor());
+    const auto err = std::to_string(context.stderror()->filehandle()->fileDescriptor());
+    EXPECT_EQ(context.debugDescription(),
+              "\"stdin:\" FileHandleStream(filehandle: " + in + ", encoding: UTF-8) \"stdout:\" " +
+                  "FileHandleStream(filehandle: " + out + ", encoding: UTF-8) \"stderror:\" " +
+                  "FileHandleStream(filehandle: " + err + ", encoding: UTF-8) " +
+                  "\"currentdirectory:\" \"/tmp/dir/\"\n" +
+                  "\"env:\" [\"A\": \"1\", \"B\": \"say \\\"hi\\\"\\n\"]\n");
+    CustomContext empty;
+    empty.setEnv({});
+    EXPECT_EQ(empty.debugDescription().substr(empty.debugDescription().find("\"env:\"")),
+              "\"env:\" [:]\n");
+}
+
+TEST(CommandRunners, ReadableStreamBecomesTheStandardInput) {
+    auto [writer, reader] = shell::streams();
+    const auto context = reader->commandContext();
+    EXPECT_EQ(context->stdin(), reader);
+    EXPECT_EQ(context->stdout(), mainContext().stdout());
+    EXPECT_EQ(context->stderror(), mainContext().stderror());
+    writer->write("through a stream");
+    writer->close();
+    EXPECT_EQ(runWithInput(*context, "/bin/cat"), "through a stream");
+}
+
+TEST(CommandRunners, TextGivesExactlyItsBytesAndThenTheEnd) {
+    const auto empty = shell::input("").commandContext();
+    EXPECT_EQ(empty->stdin()->readSome(), std::nullopt);
+    EXPECT_EQ(empty->stdout(), mainContext().stdout());
+
+    const auto hello = shell::input("hello").commandContext();
+    EXPECT_EQ(runWithInput(*hello, "/bin/cat"), "hello");
+
+    EXPECT_THROW(shell::input("\xFF").commandContext(), shell::ConversionError);
+}
+
+TEST(CommandRunners, TextOfAnySizeDoesNotWaitForAReader) {
+    // Larger than any pipe can hold, so nothing may wait for a reader.
+    const std::string big = iotest::sampleText(100 * 1024 * 1024);
+    const auto context = shell::input(big).commandContext();
+    EXPECT_EQ(runWithInput(*context, "/usr/bin/wc", {"-c"}), std::to_string(big.size()) + "\n");
+
+    const auto again = shell::input(big).commandContext();
+    EXPECT_TRUE(again->stdin()->read() == big);
+
+    // Medium texts: past the default pipe size but within what a pipe can take.
+    const std::string medium = iotest::sampleText(200 * 1024);
+    EXPECT_TRUE(shell::input(medium).commandContext()->stdin()->read() == medium);
+}
+
+}  // namespace

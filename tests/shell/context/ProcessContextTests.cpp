@@ -1,0 +1,138 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/FileHandle.h"
+#include "tests/platform/io/Support.h"
+
+namespace {
+
+struct ProbeRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Starts the probe with exactly this argv (possibly empty) and environment.
+ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        std::abort();
+    auto outReader = platform::FileHandle::adopt(out[0]);
+    auto errReader = platform::FileHandle::adopt(err[0]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> vars;
+    for (const auto& v : env)
+        vars.push_back(const_cast<char*>(v.c_str()));
+    vars.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, CONTEXT_PROBE_PATH, &actions, nullptr, args.data(), vars.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0)
+        return {-1, "", "spawn failed"};
+
+    ProbeRun run{};
+    run.out = iotest::text(outReader->readDataToEndOfFile());
+    run.err = iotest::text(errReader->readDataToEndOfFile());
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+TEST(MainContextProcess, EmptyCommandLineGivesEmptyPathAndNoArguments) {
+    const auto run = runProbe({}, {"PROBE_MODE=identity"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "path=\n");
+}
+
+TEST(MainContextProcess, CommandLineGivesPathAndArguments) {
+    const auto run = runProbe({"/some/where/probe-name", "a", "b c", ""}, {"PROBE_MODE=identity"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "path=/some/where/probe-name\nargument=a\nargument=b c\nargument=\n");
+}
+
+TEST(MainContextProcess, TemporaryDirectoryIsMadeOnceAndEndsWithSlash) {
+    iotest::ScratchDirectory dir;
+    const auto run = runProbe({"/some/where/probe-name", "x"},
+                              {"PROBE_MODE=tempdirectory", "TMPDIR=" + dir.path().string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto newline = run.out.find('\n');
+    const std::string first = run.out.substr(0, newline);
+    EXPECT_EQ(run.out, first + "\n" + first + "\n");
+    const std::string prefix = dir.path().string() + "/probe-name-";
+    EXPECT_EQ(first.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(first.back(), '/');
+    EXPECT_TRUE(std::filesystem::is_directory(first));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(MainContextProcess, TemporaryDirectoryThatCannotBeMadeEndsTheProcess) {
+    iotest::ScratchDirectory dir;
+    std::ofstream(dir / "file") << "in the way";
+    const auto run =
+        runProbe({"/bin/probe-name"}, {"PROBE_MODE=tempdirectory", "TMPDIR=" + (dir / "file")});
+    const std::string start =
+        "Could not create new temporary directory 'file://" + (dir / "file") + "/probe-name-";
+    EXPECT_EQ(run.err.substr(0, start.size()), start);
+    const auto end = run.err.find("/':\n");
+    ASSERT_NE(end, std::string::npos) << run.err;
+    EXPECT_GT(run.err.size(), end + 5);  // the platform's description follows
+    EXPECT_EQ(run.err.back(), '\n');
+    // The platform error's code (an errno value) is the exit status.
+    EXPECT_TRUE(run.status == ENOTDIR || run.status == EEXIST) << run.status;
+    EXPECT_EQ(run.out, "");
+}
+
+TEST(MainContextProcess, WorkingDirectoryChangesOrTheProcessEnds) {
+    iotest::ScratchDirectory dir;
+    const auto root = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=/"});
+    EXPECT_EQ(root.status, 0) << root.err;
+    EXPECT_EQ(root.out, "//\n");
+
+    const auto scratch =
+        runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + dir.path().string()});
+    EXPECT_EQ(scratch.out, std::filesystem::canonical(dir.path()).string() + "/\n");
+
+    const std::string missing = dir / "missing";
+    const auto failed = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + missing});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "Could not change the working directory to " + missing + "\n");
+    EXPECT_EQ(failed.out, "");
+}
+
+TEST(MainContextProcess, ExitWithMessagePrintsOnStandardErrorAndExits) {
+    const auto run = runProbe({"probe"}, {"PROBE_MODE=exit"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "before\n");
+    EXPECT_EQ(run.err, "farewell\n");
+}
+
+TEST(MainContextProcess, LazyStreamsTakeTheEncodingOfTheMomentTheyAreMade) {
+    const auto run = runProbe({"probe"}, {"PROBE_MODE=encoding"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "ISO-8859-1\nISO-8859-1\nUTF-16LE\nUTF-16LE\n");
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/system/Error.h"
+#include "shell/Shell.h"
+#include "tests/platform/io/Support.h"
+
+using shell::FileError;
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Sets HOME for the scope.
+class HomeGuard {
+  public:
+    explicit HomeGuard(const std::string& home) {
+        if (const char* value = getenv("HOME"))
+            saved_ = value;
+        setenv("HOME", home.c_str(), 1);
+    }
+    ~HomeGuard() { setenv("HOME", saved_.c_str(), 1); }
+
+  private:
+    std::string saved_;
+};
+
+template <class F>
+std::optional<FileError> fileErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const FileError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+TEST(Files, WritingAppendsUnlessAskedToReplace) {
+    iotest::ScratchDirectory dir;
+    const std::string path = dir / "log.txt";
+    std::ofstream(path) << "old\n";
+
+    auto appending = shell::openWritable(path);
+    appending->write("new\n");
+    appending->close();
+    EXPECT_EQ(contents(path), "old\nnew\n");
+
+    auto replacing = shell::openWritable(path, true);
+    replacing->write("only\n");
+    replacing->close();
+    EXPECT_EQ(contents(path), "only\n");
+}
+
+TEST(Files, WritingCreatesMissingDirectoriesAndFiles) {
+    iotest::ScratchDirectory dir;
+    const std::string path = dir / "a/b/c/new.txt";
+    auto stream = shell::openWritable(path, false, platform::TextEncoding::isoLatin1());
+    EXPECT_EQ(stream->encoding(), platform::TextEncoding::isoLatin1());
+    stream->print("caf\xC3\xA9");
+    stream->close();
+    EXPECT_EQ(contents(path), "caf\xE9\n");
+}
+
+TEST(Files, ParentThatCannotBeMadeIsThePlatformsError) {
+    iotest::ScratchDirectory dir;
+    std::ofstream(dir / "file") << "in the way";
+    for (const bool replace : {true, false}) {
+        try {
+            shell::openWritable(dir / "file/inside.txt", replace);
+            ADD_FAILURE() << "opened a file inside a file";
+        } catch (const FileError&) {
+            ADD_FAILURE() << "the path's parent exists, so this is not 'not found'";
+        } catch (const platform::SystemError& error) {
+            EXPECT_EQ(error.errnum(), ENOTDIR);
+        }
+    }
+    EXPECT_EQ(contents(dir / "file"), "in the way");
+}
+
+TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
+    iotest::ScratchDirectory dir;
+    const std::string missing = dir / "missing.txt";
+    const auto error = fileErrorOf([&] { shell::openReadable(missing); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), FileError::Kind::notFound);
+    EXPECT_EQ(error->path(), missing);
+    EXPECT_EQ(std::string(error->what()), "Error: '" + missing + "' does not exist.");
+    EXPECT_EQ(error->description(), error->what());
+    EXPECT_EQ(*error, FileError::notFound(missing));
+
+    EXPECT_EQ(fileErrorOf([&] { shell::ensureFileExists(missing); }), FileError::notFound(missing));
+    std::ofstream(missing) << "now here";
+    EXPECT_FALSE(fileErrorOf([&] { shell::ensureFileExists(missing); }));
+}
+
+TEST(Files, SomethingThatExistsButCannotBeOpenedIsThePlatformsError) {
+    iotest::ScratchDirectory dir;
+    // A dangling link exists, yet opening it fails.
+    std::filesystem::create_symlink(dir / "nowhere", dir / "link");
+    try {
+        shell::openReadable(dir / "link");
+        ADD_FAILURE() << "opened a dangling link";
+    } catch (const FileError&) {
+        ADD_FAILURE() << "a link that exists is not 'not found'";
+    } catch (const platform::SystemError& error) {
+        EXPECT_EQ(error.errnum(), ENOENT);
+    }
+
+    // A directory opens; reading it is what fails.
+    auto directory = shell::openReadable(dir.path().string());
+    EXPECT_THROW(directory->read(), platform::SystemError);
+}
+
+TEST(Files, ReadingGivesTheFileInItsEncoding) {
+    iotest::ScratchDirectory dir;
+    std::ofstream(dir / "latin1.txt") << "line one\ncaf\xE9";
+    auto stream = shell::openReadable(dir / "latin1.txt", platform::TextEncoding::isoLatin1());
+    std::vector<std::string> lines;
+    for (const auto& line : stream->lines())
+        lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"line one", "caf\xC3\xA9"}));
+
+    const auto url = platform::URL::fileURL(dir / "latin1.txt");
+    EXPECT_THROW(shell::openReadable(url)->read(), shell::ConversionError);
+}
+
+TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
+    iotest::ScratchDirectory dir;
+    HomeGuard home(dir.path().string());
+    const struct {
+        const char* path;
+        std::string expanded;
+    } cases[] = {
+        {"~", dir.path().string()},
+        {"~/notes.txt", dir / "notes.txt"},
+        {"~root/x", "/root/x"},
+        {"~no-such-user-here/x", "~no-such-user-here/x"},
+        {"a~b/c", "a~b/c"},
+        {"/abs/~/x", "/abs/~/x"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(shell::expandingTildeInPath(c.path), c.expanded) << c.path;
+
+    auto stream = shell::openWritable("~/sub/notes.txt");
+    stream->write("at home");
+    stream->close();
+    EXPECT_EQ(contents(dir / "sub/notes.txt"), "at home");
+    EXPECT_EQ(shell::openReadable("~/sub/notes.txt")->read(), "at home");
+}
+
+TEST(Files, RelativePathsAndFileURLs) {
+    iotest::ScratchDirectory dir;
+    const std::string saved = shell::fileSystem().currentDirectoryPath();
+    shell::mainContext().setCurrentdirectory(dir.path().string());
+    // "~" inside a relative path is an ordinary character.
+    auto stream = shell::openWritable("x~y/rel.txt");
+    stream->write("relative");
+    stream->close();
+    shell::mainContext().setCurrentdirectory(saved);
+    EXPECT_EQ(contents(dir / "x~y/rel.txt"), "relative");
+
+    using shell::operator+;
+    const auto url = platform::URL::fileURL(dir.path(), true) + "with space.txt";
+    EXPECT_EQ(url.path(), dir / "with space.txt");
+    auto byURL = shell::openWritable(url, true);
+    byURL->write("by url");
+    byURL->close();
+    EXPECT_EQ(shell::openReadable(url)->read(), "by url");
+}
+
+}  // namespace
