@@ -1,10 +1,13 @@
 #include "platform/bundle/Bundle.h"
 
-#include <plist/plist++.h>
+#include <plist/plist.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -27,17 +30,51 @@ std::vector<char> readFile(const fs::path& path) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::unique_ptr<PList::Structure> parsePropertyList(const std::vector<char>& bytes) {
-    static constexpr std::string_view binaryMagic = "bplist00";
-    if (bytes.empty()) {
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPointer = std::unique_ptr<void, PlistDeleter>;
+
+// libplist hands out keys, strings and iterators from malloc.
+struct MallocDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+template <typename T>
+using MallocPointer = std::unique_ptr<T, MallocDeleter>;
+
+// XML or binary; none for anything else.
+PlistPointer parsePropertyList(const std::vector<char>& bytes) {
+    if (bytes.empty() || bytes.size() > UINT32_MAX) {
         return nullptr;
     }
-    if (bytes.size() >= binaryMagic.size() &&
-        std::string_view(bytes.data(), binaryMagic.size()) == binaryMagic) {
-        return std::unique_ptr<PList::Structure>(PList::Structure::FromBin(bytes));
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    return PlistPointer(root);
+}
+
+// Calls visit(key, node) for each entry of a dictionary.
+template <typename Visit>
+void forEachEntry(plist_t dictionary, Visit visit) {
+    plist_dict_iter raw = nullptr;
+    plist_dict_new_iter(dictionary, &raw);
+    MallocPointer<void> iterator(raw);
+    for (;;) {
+        char* rawKey = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dictionary, raw, &rawKey, &value);
+        MallocPointer<char> key(rawKey);
+        if (value == nullptr) {
+            return;
+        }
+        visit(std::string(key ? key.get() : ""), value);
     }
-    return std::unique_ptr<PList::Structure>(
-        PList::Structure::FromXml(std::string(bytes.begin(), bytes.end())));
+}
+
+std::string stringValue(plist_t node) {
+    char* raw = nullptr;
+    plist_get_string_val(node, &raw);
+    MallocPointer<char> text(raw);
+    return text ? std::string(text.get()) : std::string();
 }
 
 }  // namespace
@@ -46,16 +83,14 @@ Bundle Bundle::atPath(const std::filesystem::path& bundlePath) {
     Bundle bundle;
     bundle.path_ = bundlePath;
     auto info = std::make_shared<Info>();
-    std::unique_ptr<PList::Structure> root =
-        parsePropertyList(readFile(bundlePath / "Contents" / "Info.plist"));
-    if (auto* dictionary = dynamic_cast<PList::Dictionary*>(root.get())) {
-        for (auto entry = dictionary->Begin(); entry != dictionary->End(); ++entry) {
+    PlistPointer root = parsePropertyList(readFile(bundlePath / "Contents" / "Info.plist"));
+    if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
+        forEachEntry(root.get(), [&](std::string key, plist_t value) {
             ++bundle.infoEntries_;
-            if (entry->second->GetType() == PLIST_STRING) {
-                info->strings[entry->first] =
-                    static_cast<const PList::String*>(entry->second)->GetValue();
+            if (plist_get_node_type(value) == PLIST_STRING) {
+                info->strings[std::move(key)] = stringValue(value);
             }
-        }
+        });
     }
     bundle.info_ = std::move(info);
     return bundle;
