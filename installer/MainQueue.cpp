@@ -1,7 +1,5 @@
 #include "installer/MainQueue.h"
 
-#include <exception>
-
 #include <QCoreApplication>
 #include <QThread>
 
@@ -9,7 +7,6 @@ namespace installer {
 
 struct MainQueue::Item {
     std::function<void()> work;
-    std::exception_ptr failure;
     bool done = false;
 };
 
@@ -27,7 +24,7 @@ bool MainQueue::isMainThread() const {
 }
 
 void MainQueue::sync(std::function<void()> work) {
-    Item item{std::move(work), nullptr, false};
+    Item item{std::move(work), false};
     {
         std::lock_guard lock(mutex_);
         pending_.push_back(&item);
@@ -36,9 +33,6 @@ void MainQueue::sync(std::function<void()> work) {
     QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection);
     std::unique_lock lock(mutex_);
     finished_.wait(lock, [&] { return item.done; });
-    if (item.failure) {
-        std::rethrow_exception(item.failure);
-    }
 }
 
 std::size_t MainQueue::pendingCount() {
@@ -61,11 +55,7 @@ void MainQueue::drain() {
             item = pending_.front();
             pending_.pop_front();
         }
-        try {
-            item->work();
-        } catch (...) {
-            item->failure = std::current_exception();
-        }
+        item->work();
         {
             std::lock_guard lock(mutex_);
             item->done = true;

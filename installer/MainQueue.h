@@ -22,8 +22,8 @@ class MainQueue : public QObject {
     static MainQueue& shared();
 
     bool isMainThread() const;
-    // Runs work on the main thread and returns once it has run; an exception
-    // it throws is rethrown here. Must not be called on the main thread.
+    // Runs work on the main thread and returns once it has run. Must not be
+    // called on the main thread.
     void sync(std::function<void()> work);
     // Work submitted and not yet started.
     std::size_t pendingCount();

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -109,18 +108,6 @@ TEST(MainQueue, WorkInANestedLoopHoldsBackLaterWork) {
     });
     EXPECT_TRUE(secondRan);
     EXPECT_FALSE(secondRanDuringFirst);
-}
-
-TEST(MainQueue, RethrowsOnTheWaitingThread) {
-    bool caught = false;
-    runBesideMainLoop([&] {
-        try {
-            MainQueue::shared().sync([] { throw std::runtime_error("from the main thread"); });
-        } catch (const std::runtime_error& error) {
-            caught = std::string(error.what()) == "from the main thread";
-        }
-    });
-    EXPECT_TRUE(caught);
 }
 
 }  // namespace

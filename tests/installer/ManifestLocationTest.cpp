@@ -32,22 +32,10 @@ TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
 }
 
 TEST(ManifestLocation, ProductIDGoesInUnchanged) {
-    struct Case {
-        const char* productID;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"abc", "https://downloads.test:8443/abc/cv-latest-mac.json"},
-        {"", "https://downloads.test:8443//cv-latest-mac.json"},
-        {"team/app", "https://downloads.test:8443/team/app/cv-latest-mac.json"},
-        {" padded ", "https://downloads.test:8443/ padded /cv-latest-mac.json"},
-        {"50%@off", "https://downloads.test:8443/50%@off/cv-latest-mac.json"},
-        {"caf\xc3\xa9", "https://downloads.test:8443/caf\xc3\xa9/cv-latest-mac.json"},
-        {"MixedCase", "https://downloads.test:8443/MixedCase/cv-latest-mac.json"},
-    };
-    for (const auto& testCase : cases) {
-        EXPECT_EQ(manifestURLText(testCase.productID), testCase.expected) << testCase.productID;
-    }
+    // A placeholder inside the identifier is not filled again.
+    EXPECT_EQ(manifestURLText("50%@off"), "https://downloads.test:8443/50%@off/cv-latest-mac.json");
+    EXPECT_EQ(manifestURLText(" MixedCase "),
+              "https://downloads.test:8443/ MixedCase /cv-latest-mac.json");
 }
 
 TEST(Format, FillsPlaceholdersInOrder) {
@@ -55,7 +43,6 @@ TEST(Format, FillsPlaceholdersInOrder) {
               "Server returned HTTP status code 404 from https://h/x");
     EXPECT_EQ(format("Downloading version %@\xe2\x80\xa6", {""}),
               "Downloading version \xe2\x80\xa6");
-    // An argument holding a placeholder is not filled again.
     EXPECT_EQ(format("%@ and %@", {"%@", "b"}), "%@ and b");
     EXPECT_EQ(format("%@%@", {"a", "b"}), "ab");
     EXPECT_EQ(format("no placeholder", {"unused"}), "no placeholder");
