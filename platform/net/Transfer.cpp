@@ -85,6 +85,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         t.handlerFailure = std::current_exception();
         return 0;
     }
+    // Time spent in the observer (which may wait for a busy main thread) is
+    // not silence from the server.
+    t.lastActivity = Clock::now();
     return length;
 }
 

@@ -257,6 +257,16 @@ TEST_F(URLSessionTest, SilentServersTimeOut) {
     }
 }
 
+TEST_F(URLSessionTest, ASlowButSteadyBodyIsNotSilence) {
+    // Forty pieces 50 ms apart: twice the idle limit in all, each gap a
+    // twentieth of it. Only a limit on the whole transfer would fail here.
+    ScopedEnvironmentVariable idle("CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", "1000");
+    const std::string data = makeFile("steady.bin", 40 * 1024);
+    Outcome outcome = fetch(server().url("/_slow/steady.bin?pieces=40&pause=0.05"));
+    ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription();
+    EXPECT_TRUE(text(*outcome.body) == data);
+}
+
 TEST_F(URLSessionTest, TransportFailuresHaveReadableDescriptions) {
     HeldPort closed(false);
     struct Case {

@@ -171,10 +171,4 @@ TEST(URL, DeletingTheLastPathComponentGivesTheParentDirectory) {
     }
 }
 
-TEST(URL, EqualityIsByText) {
-    EXPECT_EQ(parsed("https://example.com/a"), parsed("https://example.com/a"));
-    EXPECT_NE(parsed("https://example.com/a"), parsed("https://example.com/a/"));
-    EXPECT_NE(URL::fileURL("/tmp/x", true), URL::fileURL("/tmp/x", false));
-}
-
 }  // namespace
