@@ -27,6 +27,7 @@ import unittest
 
 ARGS = None
 CERTIFICATES = None
+HERE = os.path.dirname(os.path.abspath(__file__))
 HOST = "127.0.0.1:8443"
 DEADLINE = 90  # only bounds a hung run; nothing relies on speed
 UUID = r"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
@@ -234,6 +235,8 @@ class InstallerCase(unittest.TestCase):
                    TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
                    CORVANTIS_TEST_ALERT_REPORT="1", **(environment or {}))
+        env["TSAN_OPTIONS"] = ":".join(filter(None, [
+            os.environ.get("TSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "qt.tsan-suppressions")]))
         process = subprocess.Popen(
             namespace.command([os.path.join(macos, os.listdir(macos)[0])]), env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
