@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/system/ProcessSpawn.h"
@@ -55,11 +54,10 @@ void waitReadable(int fd) {
 
 struct Process::State {
     std::mutex mutex;
-    std::condition_variable ended;
     Phase phase = Phase::configured;
     int launchErrno = 0;
     pid_t pid = 0;
-    int pidfd = -1;
+    int pidfd = -1;  // from launch until this state goes
     std::uint64_t watchId = 0;
     int status = 0;
     TerminationReason reason = TerminationReason::exit;
@@ -73,7 +71,7 @@ struct Process::State {
 
     bool signal(int number) {
         std::lock_guard lock(mutex);
-        // The pidfd closes only under this lock, so it cannot name a reused pid.
+        // A pidfd never names another process, even after the reaping.
         if (phase != Phase::running) {
             return false;
         }
@@ -150,6 +148,7 @@ void Process::launch() {
 void Process::finishIfEnded() {
     int pidfd;
     std::uint64_t watchId;
+    bool hasHandler;
     {
         std::lock_guard lock(state_->mutex);
         if (state_->phase != Phase::running) {
@@ -176,14 +175,15 @@ void Process::finishIfEnded() {
         }
         pidfd = state_->pidfd;
         watchId = state_->watchId;
-        state_->pidfd = -1;
         state_->phase = Phase::ended;
+        // A handler installed from now on is posted by setTerminationHandler.
+        hasHandler = static_cast<bool>(state_->handler);
     }
-    state_->ended.notify_all();
     auto& loop = TerminationLoop::shared();
     loop.unwatch(watchId, pidfd);
-    ::close(pidfd);
-    loop.post([self = shared_from_this()] { self->deliverTermination(); });
+    if (hasHandler) {
+        loop.post([self = shared_from_this()] { self->deliverTermination(); });
+    }
 }
 
 void Process::deliverTermination() {
@@ -213,20 +213,21 @@ int Process::processIdentifier() const {
 }
 
 void Process::waitUntilExit() {
-    std::unique_lock lock(state_->mutex);
-    if (state_->phase != Phase::running) {
-        return;
-    }
-    if (TerminationLoop::isCurrentThread()) {
-        // A termination handler waiting for another child: the loop cannot
-        // report it while we block here, so watch and reap it ourselves.
-        int pidfd = state_->pidfd;
-        lock.unlock();
+    for (;;) {
+        int pidfd;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->phase != Phase::running) {
+                return;
+            }
+            pidfd = state_->pidfd;  // open as long as this process object
+        }
+        // Reaping here rather than waiting for the termination thread saves a
+        // hand-over between threads, and lets a termination handler wait for
+        // another child while it blocks that thread.
         waitReadable(pidfd);
         finishIfEnded();
-        return;
     }
-    state_->ended.wait(lock, [&] { return state_->phase != Phase::running; });
 }
 
 int Process::terminationStatus() {

@@ -36,8 +36,9 @@ class LaunchError : public SystemError {
 // One child process: configured, launched at most once, then ended.
 // Children are spawned with posix_spawn, receive exactly descriptors 0-2,
 // and are tracked with a pidfd by the one process-termination thread, which
-// reaps them (waitid P_PIDFD) and runs termination handlers. No SIGCHLD
-// handler is installed and no other child is ever reaped.
+// reaps them (waitid P_PIDFD) unless a waiting thread got there first, and
+// runs termination handlers. No SIGCHLD handler is installed and no other
+// child is ever reaped. The pidfd is held until the object goes.
 class Process : public std::enable_shared_from_this<Process> {
   public:
     static std::shared_ptr<Process> create();

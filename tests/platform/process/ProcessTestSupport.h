@@ -81,7 +81,7 @@ inline std::vector<std::string> childrenOfThisProcess() {
     return found;
 }
 
-// The process state letter from /proc (R, S, T, Z, ...).
+// The process state letter from /proc (R, S, T, Z, ...); '?' once it is gone.
 inline char processState(int pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
