@@ -30,7 +30,7 @@ std::size_t findGrapheme(std::string_view text, std::string_view character) noex
 
 // A forward range over the characters of a text, each as a view of its bytes.
 // It does not own the text.
-class Graphemes : public std::ranges::view_interface<Graphemes> {
+class Graphemes : public std::ranges::view_base {
   public:
     class iterator {
       public:
@@ -77,6 +77,7 @@ class Graphemes : public std::ranges::view_interface<Graphemes> {
 
     iterator begin() const noexcept { return iterator(text_, 0); }
     iterator end() const noexcept { return iterator(text_, text_.size()); }
+    bool empty() const noexcept { return text_.empty(); }
     std::string_view text() const noexcept { return text_; }
 
   private:

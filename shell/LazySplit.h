@@ -22,9 +22,11 @@
 // single character and never equals "\n". Any other collection is split by its
 // own elements compared with ==.
 //
-// Both sequences are input ranges and are their own iterators: begin() takes
-// the next piece, and iterating again goes on where the last iteration stopped.
+// Both sequences are input ranges (views) and are their own iterators: begin()
+// takes the next piece, and iterating again goes on where the last iteration
+// stopped.
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstring>
@@ -43,13 +45,30 @@
 
 namespace shell {
 
+// A pair of iterators as a range. (Not std::ranges::subrange: clang 14 cannot
+// instantiate that with this standard library.)
+template <class It>
+class IteratorRange : public std::ranges::view_base {
+  public:
+    IteratorRange() = default;
+    IteratorRange(It first, It last) : first_(first), last_(last) {}
+
+    It begin() const { return first_; }
+    It end() const { return last_; }
+    bool empty() const { return first_ == last_; }
+
+  private:
+    It first_{};
+    It last_{};
+};
+
 // A piece of a collection that keeps the collection alive, the way a
 // substring would keep its string's storage.
 template <class C>
-class SharedSlice : public std::ranges::view_interface<SharedSlice<C>> {
+class SharedSlice : public std::ranges::view_base {
   public:
     using Iterator = std::ranges::iterator_t<const C>;
-    using View = std::ranges::subrange<Iterator>;
+    using View = IteratorRange<Iterator>;
 
     SharedSlice() = default;
     SharedSlice(std::shared_ptr<const C> storage, View view)
@@ -61,6 +80,7 @@ class SharedSlice : public std::ranges::view_interface<SharedSlice<C>> {
 
     Iterator begin() const { return view_.begin(); }
     Iterator end() const { return view_.end(); }
+    bool empty() const { return view_.empty(); }
     View view() const { return view_; }
     const std::shared_ptr<const C>& storage() const noexcept { return storage_; }
 
@@ -71,7 +91,7 @@ class SharedSlice : public std::ranges::view_interface<SharedSlice<C>> {
 
 // A piece of UTF-8 text that keeps the text alive. Its elements are the
 // text's characters; view() gives its bytes.
-class TextSlice : public std::ranges::view_interface<TextSlice> {
+class TextSlice : public std::ranges::view_base {
   public:
     TextSlice() = default;
     TextSlice(std::shared_ptr<const std::string> storage, std::string_view view)
@@ -111,13 +131,13 @@ struct Cut {
 template <class C>
 struct SplitTraits {
     using Element = std::ranges::range_value_t<const C>;
-    using View = std::ranges::subrange<std::ranges::iterator_t<const C>>;
+    using View = IteratorRange<std::ranges::iterator_t<const C>>;
     using Slice = SharedSlice<C>;
 
     static View whole(const C& c) { return View(std::ranges::begin(c), std::ranges::end(c)); }
     static bool isSeparator(const Element&) noexcept { return true; }
     static Cut<View> cut(View v, const Element& separator) {
-        auto it = std::ranges::find(v, separator);
+        auto it = std::find(v.begin(), v.end(), separator);
         if (it == v.end()) {
             return {v, View(), false};
         }
@@ -225,7 +245,7 @@ inline void checkSeparator(bool valid) {
 // Splits one collection into the pieces between separators, one piece per
 // request. Copying it copies its position.
 template <SplittableCollection C>
-class LazySplitSequence : public std::ranges::view_interface<LazySplitSequence<C>> {
+class LazySplitSequence : public std::ranges::view_base {
     using Traits = SplitTraits<C>;
 
   public:
@@ -319,8 +339,7 @@ split(C&& collection, typename SplitTraits<std::remove_cvref_t<C>>::Element sepa
 // whole input. Copies share the chunk source; there is no end mark, so a
 // request after the source has returned none calls the source again.
 template <JoinableCollection C>
-class PartialSourceLazySplitSequence
-    : public std::ranges::view_interface<PartialSourceLazySplitSequence<C>> {
+class PartialSourceLazySplitSequence : public std::ranges::view_base {
     using Traits = SplitTraits<C>;
 
   public:
@@ -382,35 +401,32 @@ class PartialSourceLazySplitSequence
     bool step(OnPart&& onPart) {
         bool found = false;
         for (;;) {
-            if (chunk_) {
-                if (auto part = chunk_->nextView()) {
-                    onPart(*part, chunk_->storage());
-                    found = true;
-                    if (chunk_->hasRemaining()) {
-                        // A separator ended the piece inside this chunk.
-                        return true;
-                    }
-                    // The piece ran to the end of its chunk and may go on in
-                    // the next one.
-                    continue;
+            if (auto part = chunk_.nextView()) {
+                onPart(*part, chunk_.storage());
+                found = true;
+                if (chunk_.hasRemaining()) {
+                    // A separator ended the piece inside this chunk.
+                    return true;
                 }
+                // The piece ran to the end of its chunk and may go on in the
+                // next one.
+                continue;
             }
             // Let go of the finished chunk before reading the next, so that
             // at most one chunk is held (and its memory can be reused).
-            chunk_.reset();
+            chunk_ = LazySplitSequence<C>();
             std::optional<C> chunk = (*source_)();
             if (!chunk) {
-                chunk_.reset();
                 return found;
             }
-            chunk_.emplace(std::move(*chunk), separator_, true);
+            chunk_ = LazySplitSequence<C>(std::move(*chunk), separator_, true);
         }
     }
 
     std::shared_ptr<Source> source_;
-    // The splitter of the chunk being read; none before the first chunk and
-    // after the source has run dry.
-    std::optional<LazySplitSequence<C>> chunk_;
+    // The splitter of the chunk being read. Before the first chunk and after
+    // the source has run dry it is an empty, finished one.
+    LazySplitSequence<C> chunk_;
     Element separator_{};
 };
 
@@ -423,7 +439,7 @@ std::vector<std::string> splitLines(std::string_view text);
 // iterator gives a string that the next step overwrites (so iterating by
 // `const std::string&` allocates nothing per line); copy it to keep it, or use
 // next(), which returns a string of its own.
-class LazyLines : public std::ranges::view_interface<LazyLines> {
+class LazyLines : public std::ranges::view_base {
   public:
     using Source = std::function<std::optional<std::string>()>;
 
