@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <utility>
 
 #include "platform/system/ProcessSpawn.h"
 #include "platform/system/ProcessTermination.h"
@@ -57,8 +58,8 @@ struct Process::State {
     Phase phase = Phase::configured;
     int launchErrno = 0;
     pid_t pid = 0;
-    int pidfd = -1;  // from launch until this state goes
-    std::uint64_t watchId = 0;
+    int pidfd = -1;             // from launch until this state goes
+    std::uint64_t watchId = 0;  // 0: not watched by the termination thread
     int status = 0;
     TerminationReason reason = TerminationReason::exit;
     std::function<void(Process&)> handler;
@@ -94,14 +95,15 @@ void Process::launch() {
             throw LaunchError(executable.string(), EALREADY);
         }
     }
-    SpawnRequest request;
-    request.executable = std::filesystem::absolute(executable).string();
-    request.arguments = arguments;
-    request.environment = environment;
-    request.currentDirectory = currentDirectory.string();
-    request.standardSources = {sourceDescriptor(standardInput, 0, true),
-                               sourceDescriptor(standardOutput, 1, false),
-                               sourceDescriptor(standardError, 2, false)};
+    const std::string path = std::filesystem::absolute(executable).string();
+    const std::string directory = currentDirectory.string();
+    const SpawnRequest request{
+        path,
+        arguments,
+        environment,
+        directory,
+        {sourceDescriptor(standardInput, 0, true), sourceDescriptor(standardOutput, 1, false),
+         sourceDescriptor(standardError, 2, false)}};
     pid_t pid;
     try {
         pid = spawnChild(request);
@@ -174,13 +176,15 @@ void Process::finishIfEnded() {
             state_->status = info.si_status;
         }
         pidfd = state_->pidfd;
-        watchId = state_->watchId;
+        watchId = std::exchange(state_->watchId, 0);
         state_->phase = Phase::ended;
         // A handler installed from now on is posted by setTerminationHandler.
         hasHandler = static_cast<bool>(state_->handler);
     }
     auto& loop = TerminationLoop::shared();
-    loop.unwatch(watchId, pidfd);
+    if (watchId != 0) {
+        loop.unwatch(watchId, pidfd);
+    }
     if (hasHandler) {
         loop.post([self = shared_from_this()] { self->deliverTermination(); });
     }
@@ -213,18 +217,24 @@ int Process::processIdentifier() const {
 }
 
 void Process::waitUntilExit() {
+    auto self = shared_from_this();  // unwatching drops the termination thread's reference
     for (;;) {
         int pidfd;
+        std::uint64_t watchId;
         {
             std::lock_guard lock(state_->mutex);
             if (state_->phase != Phase::running) {
                 return;
             }
             pidfd = state_->pidfd;  // open as long as this process object
+            watchId = std::exchange(state_->watchId, 0);
         }
-        // Reaping here rather than waiting for the termination thread saves a
-        // hand-over between threads, and lets a termination handler wait for
-        // another child while it blocks that thread.
+        // This thread reaps the child now, so the termination thread need not
+        // wake for it: one hand-over between threads less on every run. It
+        // also lets a termination handler wait for another child.
+        if (watchId != 0) {
+            TerminationLoop::shared().unwatch(watchId, pidfd);
+        }
         waitReadable(pidfd);
         finishIfEnded();
     }

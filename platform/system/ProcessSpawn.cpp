@@ -60,11 +60,15 @@ class Attributes {
     posix_spawnattr_t attributes_;
 };
 
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+// posix_spawn takes char* const[] but never writes through it.
+std::vector<char*> pointersTo(const std::string& first, const std::vector<std::string>& rest) {
     std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (auto& text : texts) {
-        pointers.push_back(text.data());
+    pointers.reserve(rest.size() + 2);
+    if (!first.empty()) {
+        pointers.push_back(const_cast<char*>(first.c_str()));
+    }
+    for (const auto& text : rest) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
     }
     pointers.push_back(nullptr);
     return pointers;
@@ -97,17 +101,13 @@ pid_t spawnChild(const SpawnRequest& request) {
 
     Attributes attributes;
 
-    std::vector<std::string> argumentTexts;
-    argumentTexts.reserve(request.arguments.size() + 1);
-    argumentTexts.push_back(request.executable);
-    argumentTexts.insert(argumentTexts.end(), request.arguments.begin(), request.arguments.end());
     std::vector<std::string> environmentTexts;
     environmentTexts.reserve(request.environment.size());
     for (const auto& [name, value] : request.environment) {
         environmentTexts.push_back(name + "=" + value);
     }
-    auto argv = pointersTo(argumentTexts);
-    auto envp = pointersTo(environmentTexts);
+    auto argv = pointersTo(request.executable, request.arguments);
+    auto envp = pointersTo({}, environmentTexts);
 
     pid_t pid = 0;
     int result = posix_spawn(&pid, request.executable.c_str(), actions.get(), attributes.get(),

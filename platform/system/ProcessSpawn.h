@@ -9,13 +9,13 @@
 
 namespace platform {
 
-// Everything a child needs at its start.
+// Everything a child needs at its start; it refers to the caller's values.
 struct SpawnRequest {
-    std::string executable;  // absolute path; also argv[0]
-    std::vector<std::string> arguments;
-    std::map<std::string, std::string> environment;
-    std::string currentDirectory;        // empty: the parent's
-    std::array<int, 3> standardSources;  // parent descriptors that become 0, 1, 2
+    const std::string& executable;  // absolute path; also argv[0]
+    const std::vector<std::string>& arguments;
+    const std::map<std::string, std::string>& environment;
+    const std::string& currentDirectory;  // empty: the parent's
+    std::array<int, 3> standardSources;   // parent descriptors that become 0, 1, 2
 };
 
 // Starts the child with posix_spawn. The child receives exactly descriptors

@@ -1,0 +1,64 @@
+#include "RawSpawn.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <vector>
+
+extern char** environ;
+
+std::size_t rawSpawnCaptured(const std::string& executable, const std::string& argument) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> argv{const_cast<char*>(executable.c_str())};
+    if (!argument.empty()) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("posix_spawn");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+
+    std::size_t total = 0;
+    static std::vector<char> buffer(1 << 20);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        ::poll(fds, 2, -1);
+        for (auto& entry : fds) {
+            if (entry.fd < 0 || entry.revents == 0) {
+                continue;
+            }
+            ssize_t count = ::read(entry.fd, buffer.data(), buffer.size());
+            if (count > 0) {
+                if (entry.fd == out[0]) {
+                    total += static_cast<std::size_t>(count);
+                }
+            } else if (count == 0 || errno != EINTR) {
+                ::close(entry.fd);
+                entry.fd = -1;
+                --open;
+            }
+        }
+    }
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return total;
+}

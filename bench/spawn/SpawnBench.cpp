@@ -1,0 +1,148 @@
+// Starting processes: the command runner's captured run beside the bare
+// system calls and Python's subprocess, from a small parent and from one that
+// has touched 4 GiB, and the throughput of capturing a large output.
+//
+//   bench_spawn [runs]   (default 2000)
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "RawSpawn.h"
+#include "shell/Shell.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Median microseconds per call of operation over runs calls.
+template <class Operation>
+double medianMicroseconds(int runs, Operation operation) {
+    for (int i = 0; i < 20; ++i) {
+        operation();
+    }
+    std::vector<double> times;
+    times.reserve(runs);
+    for (int i = 0; i < runs; ++i) {
+        auto start = Clock::now();
+        operation();
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[runs / 2];
+}
+
+double runnerMicroseconds(int runs) {
+    return medianMicroseconds(runs, [] {
+        if (!shell::runCaptured("/bin/true").isSuccess()) {
+            std::abort();
+        }
+    });
+}
+
+double rawMicroseconds(int runs) {
+    return medianMicroseconds(runs, [] { rawSpawnCaptured("/bin/true"); });
+}
+
+double pythonMicroseconds(int runs) {
+    auto run = shell::runCaptured("python3", PYTHON_BASELINE_PATH, runs);
+    if (!run.isSuccess()) {
+        std::fprintf(stderr, "python3 baseline failed: %s\n", run.stderror().c_str());
+        return 0;
+    }
+    return std::stod(run.stdout());
+}
+
+double seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void spawnFigures(int runs) {
+    const double raw = rawMicroseconds(runs);
+    const double runner = runnerMicroseconds(runs);
+    const double python = pythonMicroseconds(runs);
+    std::printf("runCaptured(\"/bin/true\"), median of %d runs\n", runs);
+    std::printf("  posix_spawn + pipes + waitpid   %8.1f us\n", raw);
+    std::printf("  runCaptured                     %8.1f us   %.2fx raw (target <= 1.15x)\n",
+                runner, runner / raw);
+    std::printf(
+        "  python subprocess.run           %8.1f us   runCaptured %.1fx faster (target >= 3x)\n",
+        python, python / runner);
+}
+
+void captureFigures() {
+    constexpr std::size_t size = std::size_t{1} << 30;
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("bench-spawn-" + std::to_string(getpid()) + ".bin");
+    {
+        std::vector<char> block(1 << 20);
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            block[i] = static_cast<char>('a' + i % 26);
+        }
+        std::ofstream out(file, std::ios::binary);
+        for (std::size_t written = 0; written < size; written += block.size()) {
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    const std::string pipeline = "cat '" + file.string() + "' | cat > /dev/null";
+    shell::runCaptured("/bin/bash", "-c", pipeline);  // into the page cache
+
+    double pipeSeconds = 1e9;
+    double captureSeconds = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        auto start = Clock::now();
+        shell::runCaptured("/bin/bash", "-c", pipeline);
+        pipeSeconds = std::min(pipeSeconds, seconds(start));
+        start = Clock::now();
+        auto run = shell::runCaptured("/bin/cat", file.string());
+        captureSeconds = std::min(captureSeconds, seconds(start));
+        if (run.rawStdout().size() != size) {
+            std::fprintf(stderr, "captured %zu bytes\n", run.rawStdout().size());
+        }
+    }
+    std::filesystem::remove(file);
+    const double gib = static_cast<double>(size) / (1 << 30);
+    std::printf("capture of 1 GiB from cat, best of 3\n");
+    std::printf("  cat FILE | cat > /dev/null      %8.2f GiB/s\n", gib / pipeSeconds);
+    std::printf(
+        "  runCaptured(\"/bin/cat\", FILE)   %8.2f GiB/s   %.2fx the pipeline (target >= 0.8x)\n",
+        gib / captureSeconds, pipeSeconds / captureSeconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
+    spawnFigures(runs);
+    const double small = runnerMicroseconds(runs);
+
+    captureFigures();
+
+    constexpr std::size_t big = std::size_t{4} << 30;
+    auto* memory = static_cast<char*>(std::malloc(big));
+    if (memory == nullptr) {
+        std::fprintf(stderr, "could not allocate 4 GiB\n");
+        return 1;
+    }
+    std::memset(memory, 1, big);  // every page touched
+    const double large = runnerMicroseconds(runs);
+    const double largeRaw = rawMicroseconds(runs);
+    std::printf("runCaptured(\"/bin/true\") from a parent that touched 4 GiB\n");
+    std::printf("  small parent                    %8.1f us\n", small);
+    std::printf("  4 GiB parent                    %8.1f us   %.2fx small (target <= 1.2x)\n",
+                large, large / small);
+    std::printf("  4 GiB parent, raw baseline      %8.1f us\n", largeRaw);
+    volatile char keep = memory[big - 1];
+    (void)keep;
+    std::free(memory);
+    return 0;
+}
