@@ -47,6 +47,23 @@ platform::Bytes ReadableStream::readData() {
 }
 
 std::optional<std::string> ReadableStream::readSome() {
+    const auto textEncoding = encoding();
+    if (textEncoding == platform::TextEncoding::utf8()) {
+        // UTF-8 bytes are their own text: read straight into the string and
+        // check it there, saving a copy of every chunk. Chunks stay small
+        // enough for the allocator to reuse their memory.
+        constexpr std::size_t chunkSize = 64 * 1024;
+        std::string text(chunkSize, '\0');
+        const std::size_t count =
+            filehandle()->read(std::as_writable_bytes(std::span(text.data(), text.size())));
+        if (count == 0)
+            return std::nullopt;
+        text.resize(count);
+        if (!textEncoding.canDecode(std::as_bytes(std::span(text.data(), count)))) {
+            throw ConversionError(binaryToTextFailure);
+        }
+        return text;
+    }
     auto data = readSomeData();
     if (!data)
         return std::nullopt;

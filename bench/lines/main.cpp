@@ -1,7 +1,7 @@
 // Line splitting throughput: 1 GiB of text (lines of 1 to 120 bytes, some
 // ending in CR LF) goes through a real pipe to each reader in turn:
 //   lines() of a FileHandleStream, `wc -l`, and std::getline.
-// Usage: bench_stream_lines [MiB]   (default 1024)
+// Usage: bench_stream_lines [MiB [only]]   (default 1024; only: wc, lines or getline)
 
 #include <chrono>
 #include <cstdio>
@@ -115,9 +115,13 @@ int main(int argc, char** argv) {
 
     std::printf("input: %.0f MiB through a pipe of %zu KiB\n", total / (1024 * 1024),
                 pipeSize / 1024);
-    const Result wc = run(block, repeat, viaWc);
-    const Result lines = run(block, repeat, viaLines);
-    const Result getline = run(block, repeat, viaGetline);
+    const std::string only = argc > 2 ? argv[2] : "";
+    auto measure = [&](const std::string& name, auto read) {
+        return only.empty() || only == name ? run(block, repeat, read) : Result{0, 0};
+    };
+    const Result wc = measure("wc", viaWc);
+    const Result lines = measure("lines", viaLines);
+    const Result getline = measure("getline", viaGetline);
 
     std::printf("%-22s %10s %12s %14s %12s\n", "reader", "seconds", "MiB/s", "lines", "vs wc -l");
     auto show = [&](const char* name, const Result& r) {

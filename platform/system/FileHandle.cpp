@@ -222,6 +222,11 @@ Bytes FileHandle::availableData() {
     return data;
 }
 
+std::size_t FileHandle::read(std::span<std::byte> buffer) {
+    const int fd = state_->requireOpen("read");
+    return state_->readOnce(fd, buffer.data(), buffer.size());
+}
+
 Bytes FileHandle::readDataToEndOfFile() {
     const int fd = state_->requireOpen("read");
     Bytes data;

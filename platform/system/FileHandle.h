@@ -44,6 +44,9 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // Waits until at least one byte or end of input can be read and returns
     // what is available now; empty at end of input. Retries on EINTR.
     Bytes availableData();
+    // Like availableData, into the caller's buffer: waits for at least one
+    // byte, reads what fits, and returns the count (0 at end of input).
+    std::size_t read(std::span<std::byte> buffer);
     // Reads until end of input.
     Bytes readDataToEndOfFile();
     // Writes every byte, handling EINTR and short writes. Throws SystemError;

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <system_error>
 #include <optional>
+#include <system_error>
 
 #include "platform/system/Error.h"
 

@@ -163,6 +163,13 @@ std::optional<std::string> TextEncoding::decode(std::span<const std::byte> bytes
     return convert(std::string(utf8Name), name_, bytes);
 }
 
+bool TextEncoding::canDecode(std::span<const std::byte> bytes) const {
+    if (name_ == utf8Name) {
+        return isValidUTF8(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+    return convert(std::string(utf8Name), name_, bytes).has_value();
+}
+
 std::optional<Bytes> TextEncoding::encode(std::string_view text) const {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     // Text is UTF-8 inside the program; anything else is not text.
