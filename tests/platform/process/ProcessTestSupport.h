@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/system/Process.h"
@@ -91,15 +92,24 @@ inline char processState(int pid) {
 }
 
 // Returns once every task already posted to the process-termination thread
-// has run: termination deliveries run there one after another in order.
+// has run and let go of what it held: termination deliveries run there one
+// after another in order, and this one's process is gone only after its
+// handler has returned.
 inline void drainTerminationThread() {
-    auto process = platform::Process::create();
-    process->executable = "/bin/true";
-    process->launch();
-    process->waitUntilExit();
-    std::promise<void> done;
-    process->setTerminationHandler([&](platform::Process&) { done.set_value(); });
-    done.get_future().wait();
+    std::weak_ptr<platform::Process> delivered;
+    {
+        auto process = platform::Process::create();
+        process->executable = "/bin/true";
+        process->launch();
+        process->waitUntilExit();
+        std::promise<void> done;
+        process->setTerminationHandler([&](platform::Process&) { done.set_value(); });
+        done.get_future().wait();
+        delivered = process;
+    }
+    while (!delivered.expired()) {
+        std::this_thread::yield();
+    }
 }
 
 }  // namespace process_test
