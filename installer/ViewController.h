@@ -13,6 +13,7 @@
 #include "platform/system/Bytes.h"
 #include "platform/system/Error.h"
 #include "platform/system/URL.h"
+#include "shell/AsyncCommand.h"
 
 namespace installer {
 
@@ -53,8 +54,44 @@ class ViewController : public QWidget {
                                 std::optional<platform::HTTPResponse> response,
                                 std::optional<platform::URLError> error,
                                 const platform::URL& manifestURL, const ManifestHandOver& handOver);
+    // Shows the version, then downloads url into the working directory under
+    // path and hands the file to handleDownloadedFile.
     void downloadArtifact(const std::string& url, const std::string& path,
                           const std::string& version, bool isZip);
+    // Creates the working directory, downloads url into memory and writes it
+    // to destination in one write. onProgress gets the fraction completed on
+    // the thread that posts it; onCompletion gets the destination on the
+    // session's callback thread. Every failure ends the run through showError.
+    void downloadFile(const std::string& url, const platform::URL& destination,
+                      std::function<void(double fraction)> onProgress,
+                      std::function<void(const platform::URL& file)> onCompletion);
+
+    // A zip archive is extracted and installed; a disk image is handed to the
+    // desktop to open, after which the installer cleans up and quits.
+    void handleDownloadedFile(const platform::URL& archive, bool isZip);
+    // Runs unzip on the archive into its own folder and waits for it.
+    // onCompletion runs once, only after unzip has ended with status 0; any
+    // other end leads to showError.
+    void unzipArchive(const platform::URL& archive,
+                      std::function<void(shell::AsyncCommand&)> onCompletion);
+    // The first top-level entry of the working directory whose name contains
+    // ".app"; ends the run through showError when there is none.
+    std::string findAppName();
+
+    // After a successful extraction: moves the bundle into /Applications,
+    // shows "Installed!" and launches it a quarter of a second later.
+    void installUnpackedApp(const platform::URL& archive);
+    // Puts source at "/Applications/" + name, replacing an older copy, and
+    // returns where it now is. A failed replacement ends through showError; a
+    // failed move hands the bundle over for a manual install and exits with
+    // status 0.
+    platform::URL installApp(const platform::URL& source, const std::string& name,
+                             const platform::URL& archive);
+    // Main thread: explains the manual install; returns once dismissed.
+    void showManualInstallAlert(const std::string& name, const platform::Error& error);
+    // Main thread: opens the installed bundle; when that is accepted, cleans
+    // up and asks the application to quit.
+    void launchInstalledApp(const platform::URL& installed);
 
     // Runs work on the main thread and returns once it has run; on the main
     // thread itself it logs "in main thread" and runs the work directly.

@@ -1,0 +1,9 @@
+#include "installer/DownloadProgress.h"
+
+namespace installer {
+
+double downloadProgressValue(double fraction) {
+    return 3 + 90 * fraction;
+}
+
+}  // namespace installer

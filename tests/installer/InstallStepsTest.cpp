@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "installer/AppName.h"
+#include "installer/DownloadProgress.h"
+#include "installer/ManualInstall.h"
+
+namespace {
+
+TEST(DownloadProgress, CoversThreeToNinetyThree) {
+    const std::pair<double, double> cases[] = {{0.0, 3}, {0.5, 48}, {1.0, 93}, {0.25, 25.5}};
+    for (auto [fraction, expected] : cases) {
+        EXPECT_DOUBLE_EQ(installer::downloadProgressValue(fraction), expected) << fraction;
+    }
+}
+
+TEST(AppName, FirstNameContainingDotAppInListingOrder) {
+    struct Case {
+        std::vector<std::string> names;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {{"Sample.zip", "Sample.app"}, "Sample.app"},
+        // The archive itself counts when it comes first.
+        {{"Sample.app.zip", "Sample.app"}, "Sample.app.zip"},
+        {{"Sample.app", "Sample.app.zip"}, "Sample.app"},
+        {{"__MACOSX", "My.application", "Other.app"}, "My.application"},
+        {{"Sample.APP", "Release", "app", ".ap"}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(installer::firstAppName(testCase.names), testCase.expected)
+            << ::testing::PrintToString(testCase.names);
+    }
+}
+
+TEST(ManualInstall, NamesTheAppWithoutDotAppAndGivesTheCode) {
+    struct Case {
+        const char* name;
+        const char* shownAs;
+    };
+    const Case cases[] = {
+        {"Foo.app", "Foo"},
+        {"Foo.app.app", "Foo"},
+        {"A.app Helper.app", "A Helper"},
+        // One pass: what the removal brings together stays.
+        {"x..appapp", "x.app"},
+        {"Plain", "Plain"},
+    };
+    for (const auto& testCase : cases) {
+        auto alert = installer::manualInstallAlert(testCase.name, 30);
+        EXPECT_EQ(alert.messageText, std::string("You will need to manually move ") +
+                                         testCase.shownAs + " to Applications folder.");
+        EXPECT_EQ(alert.informativeText,
+                  std::string("We will reveal ") + testCase.name +
+                      " in Finder. You can then manually drag the application to the "
+                      "Applications folder yourself.\n\nInternal code: 30");
+        EXPECT_EQ(alert.style, installer::AlertStyle::warning);
+        EXPECT_EQ(alert.buttons, std::vector<std::string>{"Reveal in Finder"});
+    }
+    EXPECT_TRUE(installer::manualInstallAlert("A.app", -1004)
+                    .informativeText.ends_with("\n\nInternal code: -1004"));
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include "platform/system/Error.h"
+#include "platform/system/ItemMove.h"
+#include "tests/support/TemporaryDirectory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a tree holds: per relative path its kind, permission bits,
+// modification time and content (a link's target for links).
+using Snapshot = std::map<std::string, std::tuple<char, unsigned, long long, std::string>>;
+
+Snapshot snapshot(const fs::path& root) {
+    Snapshot result;
+    auto add = [&](const fs::path& path) {
+        struct stat status {};
+        EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+        std::string content;
+        char kind = 'd';
+        if (S_ISLNK(status.st_mode)) {
+            kind = 'l';
+            content = fs::read_symlink(path).string();
+        } else if (S_ISREG(status.st_mode)) {
+            kind = 'f';
+            std::ifstream in(path, std::ios::binary);
+            content.assign(std::istreambuf_iterator<char>(in), {});
+            if (content.size() > 256) {
+                content = "bytes: " + std::to_string(content.size()) + ", hash " +
+                          std::to_string(std::hash<std::string>()(content));
+            }
+        }
+        long long mtime = S_ISLNK(status.st_mode) ? 0 : status.st_mtim.tv_sec;
+        result[path.lexically_relative(root.parent_path()).string()] = {
+            kind, static_cast<unsigned>(status.st_mode & 07777), mtime, content};
+    };
+    add(root);
+    if (fs::is_directory(fs::symlink_status(root))) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            add(entry.path());
+        }
+    }
+    return result;
+}
+
+void write(const fs::path& path, const std::string& content, fs::perms perms) {
+    std::ofstream(path, std::ios::binary) << content;
+    fs::permissions(path, perms);
+}
+
+// An application bundle with what bundles hold: an executable, read-only
+// parts, links inside and out, an empty folder and one large file.
+fs::path makeBundle(const fs::path& folder, const std::string& version) {
+    auto bundle = folder / "Sample.app";
+    fs::create_directories(bundle / "Contents" / "MacOS");
+    fs::create_directories(bundle / "Contents" / "Resources" / "Empty");
+    fs::create_directories(bundle / "Contents" / "Locked");
+    write(bundle / "Contents" / "Info.plist", "<plist>" + version + "</plist>",
+          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    write(bundle / "Contents" / "MacOS" / "Sample", "#!/bin/sh\necho " + version + "\n",
+          fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    write(bundle / "Contents" / "Locked" / "sealed", version, fs::perms::owner_read);
+    fs::permissions(bundle / "Contents" / "Locked", fs::perms::owner_read | fs::perms::owner_exec);
+    std::string large(1024 * 1024 + 17, '\0');
+    std::mt19937 random(static_cast<unsigned>(version.size()));
+    for (auto& c : large) {
+        c = static_cast<char>(random());
+    }
+    write(bundle / "Contents" / "Resources" / "large.bin", version + large, fs::perms::owner_read);
+    fs::create_symlink("Resources", bundle / "Contents" / "Current");
+    fs::create_symlink("/nonexistent/" + version, bundle / "Contents" / "Dangling");
+    // A time far from now, so a copy that forgets it shows.
+    fs::last_write_time(bundle / "Contents" / "Info.plist",
+                        fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    return bundle;
+}
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> result;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        result.push_back(entry.path().filename().string());
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+bool onAnotherFileSystem(const fs::path& path) {
+    struct stat here {
+    }, shm{};
+    return ::stat(path.c_str(), &here) == 0 && ::stat("/dev/shm", &shm) == 0 &&
+           S_ISDIR(shm.st_mode) && here.st_dev != shm.st_dev;
+}
+
+fs::path makeFolder(const fs::path& in) {
+    std::string pattern = (in / "item-move-XXXXXX").string();
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+    return pattern;
+}
+
+// Read-only folders are opened up first, so a tree goes whoever removes it.
+void removeTree(const fs::path& root) {
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(root, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+    }
+    fs::remove_all(root, ignored);
+}
+
+// Moves within one file system (a rename) and into another one (/dev/shm is
+// a tmpfs), which needs the copy.
+class ItemMove : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            if (!onAnotherFileSystem(work_.path())) {
+                GTEST_SKIP() << "needs /dev/shm on another file system than the temporary one";
+            }
+            applications_ = makeFolder("/dev/shm");
+            ownsApplications_ = true;
+        } else {
+            applications_ = work_.path() / "Applications";
+            fs::create_directory(applications_);
+        }
+        downloads_ = work_.path() / "download";
+        fs::create_directory(downloads_);
+    }
+    void TearDown() override {
+        if (ownsApplications_) {
+            removeTree(applications_);
+        }
+    }
+
+    testsupport::TemporaryDirectory work_;
+    bool ownsApplications_ = false;
+    fs::path applications_;
+    fs::path downloads_;
+};
+
+TEST_P(ItemMove, MovesTheWholeTreeAndLeavesNothingBehind) {
+    auto source = makeBundle(downloads_, "new");
+    auto expected = snapshot(source);
+    platform::moveItem(source, applications_ / "Sample.app");
+    EXPECT_EQ(snapshot(applications_ / "Sample.app"), expected);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(source)));
+    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
+}
+
+TEST_P(ItemMove, MoveNeverOverwrites) {
+    auto existing = makeBundle(applications_, "old");
+    auto before = snapshot(existing);
+    auto source = makeBundle(downloads_, "new");
+    auto sourceBefore = snapshot(source);
+    try {
+        platform::moveItem(source, existing);
+        FAIL() << "moved over an existing item";
+    } catch (const platform::SystemError& error) {
+        EXPECT_EQ(error.code(), EEXIST) << error.what();
+        EXPECT_NE(std::string(error.what()).find(existing.string()), std::string::npos);
+    }
+    EXPECT_EQ(snapshot(existing), before);
+    EXPECT_EQ(snapshot(source), sourceBefore);
+    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
+}
+
+TEST_P(ItemMove, ReplacesTheOldItemWithoutKeepingAnyOfIt) {
+    auto existing = makeBundle(applications_, "old");
+    write(existing / "Contents" / "only-in-old", "x", fs::perms::owner_all);
+    auto source = makeBundle(downloads_, "newer");
+    auto expected = snapshot(source);
+    EXPECT_EQ(platform::replaceItem(existing, source), existing);
+    EXPECT_EQ(snapshot(existing), expected);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(source)));
+    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
+}
+
+TEST_P(ItemMove, ReplacesAPlainFile) {
+    write(applications_ / "tool", "old", fs::perms::owner_all);
+    write(downloads_ / "tool", "new", fs::perms::owner_read);
+    platform::replaceItem(applications_ / "tool", downloads_ / "tool");
+    EXPECT_EQ(std::get<3>(snapshot(applications_ / "tool").at("tool")), "new");
+    EXPECT_EQ(names(applications_), std::vector<std::string>{"tool"});
+}
+
+TEST_P(ItemMove, RemovesWhatInterruptedMovesLeftAndNothingElse) {
+    auto leftover = applications_ / ".Sample.app.moving-0123456789AB";
+    fs::create_directory(leftover);
+    write(leftover / "half", "x", fs::perms::owner_all);
+    for (auto name : {".Sample.app.moving-short", ".Other.app.moving-0123456789AB", "Other.app"}) {
+        fs::create_directory(applications_ / name);
+    }
+    platform::moveItem(makeBundle(downloads_, "new"), applications_ / "Sample.app");
+    platform::replaceItem(applications_ / "Sample.app", makeBundle(downloads_, "newer"));
+    EXPECT_EQ(names(applications_),
+              (std::vector<std::string>{".Other.app.moving-0123456789AB",
+                                        ".Sample.app.moving-short", "Other.app", "Sample.app"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(SameAndOtherFileSystem, ItemMove, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Across" : "Within"; });
+
+// A copy that cannot finish leaves the old item, the source and the folder as
+// they were: a named pipe is not something a bundle copy makes.
+TEST(ItemMoveFailure, AFailedCopyChangesNothing) {
+    testsupport::TemporaryDirectory work;
+    if (!onAnotherFileSystem(work.path())) {
+        GTEST_SKIP() << "needs /dev/shm on another file system than the temporary one";
+    }
+    fs::path applications = makeFolder("/dev/shm");
+    auto existing = makeBundle(applications, "old");
+    auto before = snapshot(existing);
+    auto source = makeBundle(work.path(), "new");
+    ASSERT_EQ(::mkfifo((source / "Contents" / "pipe").c_str(), 0600), 0);
+    auto sourceBefore = snapshot(source);
+
+    for (int round = 0; round < 2; ++round) {
+        try {
+            if (round == 0) {
+                platform::replaceItem(existing, source);
+            } else {
+                platform::moveItem(source, applications / "Other.app");
+            }
+            ADD_FAILURE() << "copied a named pipe";
+        } catch (const platform::SystemError& error) {
+            EXPECT_EQ(error.code(), EOPNOTSUPP) << error.what();
+        }
+        EXPECT_EQ(snapshot(existing), before);
+        EXPECT_EQ(snapshot(source), sourceBefore);
+        EXPECT_EQ(names(applications), std::vector<std::string>{"Sample.app"});
+    }
+    removeTree(applications);
+}
+
+}  // namespace
