@@ -24,33 +24,44 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Median microseconds per call of operation over runs calls.
-template <class Operation>
-double medianMicroseconds(int runs, Operation operation) {
-    for (int i = 0; i < 20; ++i) {
-        operation();
-    }
-    std::vector<double> times;
-    times.reserve(runs);
-    for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
-        operation();
-        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-    return times[runs / 2];
+struct Medians {
+    double runner;
+    double raw;
+};
+
+double median(std::vector<double>& times) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    return times[times.size() / 2];
 }
 
-double runnerMicroseconds(int runs) {
-    return medianMicroseconds(runs, [] {
+template <class Operation>
+double microseconds(Operation operation) {
+    auto start = Clock::now();
+    operation();
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Median microseconds per call of runCaptured("/bin/true") and of the bare
+// system calls, taken in turns so that a change in the machine's load hits
+// both alike.
+Medians spawnMedians(int runs) {
+    auto runner = [] {
         if (!shell::runCaptured("/bin/true").isSuccess()) {
             std::abort();
         }
-    });
-}
-
-double rawMicroseconds(int runs) {
-    return medianMicroseconds(runs, [] { rawSpawnCaptured("/bin/true"); });
+    };
+    auto raw = [] { rawSpawnCaptured("/bin/true"); };
+    for (int i = 0; i < 20; ++i) {
+        runner();
+        raw();
+    }
+    std::vector<double> runnerTimes;
+    std::vector<double> rawTimes;
+    for (int i = 0; i < runs; ++i) {
+        runnerTimes.push_back(microseconds(runner));
+        rawTimes.push_back(microseconds(raw));
+    }
+    return {median(runnerTimes), median(rawTimes)};
 }
 
 double pythonMicroseconds(int runs) {
@@ -66,17 +77,17 @@ double seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void spawnFigures(int runs) {
-    const double raw = rawMicroseconds(runs);
-    const double runner = runnerMicroseconds(runs);
+Medians spawnFigures(int runs) {
+    const auto medians = spawnMedians(runs);
     const double python = pythonMicroseconds(runs);
     std::printf("runCaptured(\"/bin/true\"), median of %d runs\n", runs);
-    std::printf("  posix_spawn + pipes + waitpid   %8.1f us\n", raw);
+    std::printf("  posix_spawn + pipes + waitpid   %8.1f us\n", medians.raw);
     std::printf("  runCaptured                     %8.1f us   %.2fx raw (target <= 1.15x)\n",
-                runner, runner / raw);
+                medians.runner, medians.runner / medians.raw);
     std::printf(
         "  python subprocess.run           %8.1f us   runCaptured %.1fx faster (target >= 3x)\n",
-        python, python / runner);
+        python, python / medians.runner);
+    return medians;
 }
 
 void captureFigures() {
@@ -122,8 +133,7 @@ void captureFigures() {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
-    spawnFigures(runs);
-    const double small = runnerMicroseconds(runs);
+    const auto small = spawnFigures(runs);
 
     captureFigures();
 
@@ -134,13 +144,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::memset(memory, 1, big);  // every page touched
-    const double large = runnerMicroseconds(runs);
-    const double largeRaw = rawMicroseconds(runs);
+    const auto large = spawnMedians(runs);
     std::printf("runCaptured(\"/bin/true\") from a parent that touched 4 GiB\n");
-    std::printf("  small parent                    %8.1f us\n", small);
-    std::printf("  4 GiB parent                    %8.1f us   %.2fx small (target <= 1.2x)\n",
-                large, large / small);
-    std::printf("  4 GiB parent, raw baseline      %8.1f us\n", largeRaw);
+    std::printf("  small parent                    %8.1f us   (raw %.1f us)\n", small.runner,
+                small.raw);
+    std::printf(
+        "  4 GiB parent                    %8.1f us   (raw %.1f us)   %.2fx small (target <= "
+        "1.2x)\n",
+        large.runner, large.raw, large.runner / small.runner);
     volatile char keep = memory[big - 1];
     (void)keep;
     std::free(memory);
