@@ -260,7 +260,8 @@ TEST(Streams, OutputCallbackIsInertOnceTheStreamIsGone) {
     calls.waitFor(1);
     std::weak_ptr<ReadableStream> watched = reader;
     reader.reset();
-    EXPECT_TRUE(watched.expired());  // the callback does not hold it
+    rounds.pass(1);                  // the call that saw "one" has returned
+    EXPECT_TRUE(watched.expired());  // and the callback does not hold the stream
     const long before = calls.value();
     pipe->fileHandleForWriting()->write(std::string_view("two"));
     pipe->fileHandleForWriting()->write(std::string_view("three"));
