@@ -28,19 +28,6 @@ TEST(Dispatch, GroupWaitsForEveryTaskItRuns) {
     group.wait();  // nothing outstanding: returns at once
 }
 
-TEST(Dispatch, GroupCountsManualEnterAndLeave) {
-    DispatchGroup group;
-    std::atomic<bool> left = false;
-    group.enter();
-    std::thread other([&] {
-        left = true;
-        group.leave();
-    });
-    group.wait();
-    EXPECT_TRUE(left);
-    other.join();
-}
-
 TEST(Dispatch, TasksThatBlockTogetherAllGetAWorker) {
     // Every task waits until all have started: a pool that stops growing
     // would leave some queued behind the blocked ones for ever.

@@ -59,21 +59,6 @@ TEST(ProcessTermination, HandlerInstalledAfterTheEndStillRunsOnce) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST(ProcessTermination, SecondHandlerReplacesTheFirst) {
-    auto input = platform::Pipe::create();
-    Child child("/bin/cat", {});
-    child.process->standardInput = input;
-    std::atomic<int> first = 0;
-    std::promise<void> second;
-    child.process->launch();
-    child.process->setTerminationHandler([&](Process&) { ++first; });
-    child.process->setTerminationHandler([&](Process&) { second.set_value(); });
-    input->fileHandleForWriting()->close();
-    second.get_future().wait();
-    drainTerminationThread();
-    EXPECT_EQ(first, 0);
-}
-
 TEST(ProcessTermination, HandlerMayRunAndWaitForAnotherChild) {
     // The handler blocks the termination thread while its own child runs;
     // that child's end must still be seen.
@@ -125,29 +110,4 @@ TEST(ProcessTermination, ManyRunsLeaveNoDescriptorAndNoChild) {
     drainTerminationThread();  // the last reaped object is gone, its pidfd too
     EXPECT_TRUE(childrenOfThisProcess().empty());
     EXPECT_EQ(openDescriptorCount(), before);
-}
-
-TEST(ProcessTermination, ConcurrentLaunchesKeepTheirOwnOutputAndStatus) {
-    constexpr int threads = 8;
-    constexpr int runsEach = 100;
-    std::atomic<int> wrong = 0;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([t, &wrong] {
-            for (int i = 0; i < runsEach; ++i) {
-                const int status = (t * runsEach + i) % 200;
-                const std::string tag = std::to_string(t) + ":" + std::to_string(i);
-                Child child("echo " + tag + "; exit " + std::to_string(status));
-                child.process->launch();
-                if (readAll(child.out) != tag + "\n" ||
-                    child.process->terminationStatus() != status) {
-                    ++wrong;
-                }
-            }
-        });
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    EXPECT_EQ(wrong, 0);
 }

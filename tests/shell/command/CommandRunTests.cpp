@@ -68,23 +68,23 @@ TEST(RunCaptured, OutputTextCleanUp) {
 }
 
 TEST(RunCaptured, UndecodableOutputIsReportedAndTheBytesKept) {
+    auto messageOf = [](auto read) {
+        try {
+            read();
+        } catch (const shell::ConversionError& error) {
+            return std::string(error.what());
+        }
+        return std::string("decoded");
+    };
+    const auto tail =
+        " to text using encoding " + platform::TextEncoding::utf8().description() + ".";
     auto run = shell::runCaptured("/usr/bin/printf", "\\377ok");
     EXPECT_EQ(run.rawStdout().size(), 3u);
-    try {
-        (void)run.stdout();
-        ADD_FAILURE() << "decoded";
-    } catch (const shell::ConversionError& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Could not convert binary output of stdout to text using encoding " +
-                      platform::TextEncoding::utf8().description() + ".");
-    }
+    EXPECT_EQ(messageOf([&] { (void)run.stdout(); }),
+              "Could not convert binary output of stdout" + tail);
     auto errors = shell::runCapturedScript("printf '\\377' >&2");
-    EXPECT_THROW((void)errors.stderror(), shell::ConversionError);
-    try {
-        (void)errors.stderror();
-    } catch (const shell::ConversionError& error) {
-        EXPECT_NE(std::string(error.what()).find("of stderror to text"), std::string::npos);
-    }
+    EXPECT_EQ(messageOf([&] { (void)errors.stderror(); }),
+              "Could not convert binary output of stderror" + tail);
 
     // The encoding is mainContext's at the time the command was made.
     shell::mainContext().setEncoding(platform::TextEncoding::isoLatin1());
