@@ -4,7 +4,7 @@ namespace shell {
 
 namespace {
 
-const std::string bashPath = "/bin/bash";
+constexpr const char* bashPath = "/bin/bash";
 
 Invocation bashAt(const Invocation& script) {
     return Invocation(bashPath, script.file, script.line);

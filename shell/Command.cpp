@@ -11,7 +11,8 @@ namespace shell {
 
 namespace {
 
-const std::string whichPath = "/usr/bin/which";
+// Plain constants: nothing here is destroyed by an exit() from any thread.
+constexpr const char* whichPath = "/usr/bin/which";
 
 // All bytes of a stream up to end of input, like readData(), but cheaper for
 // large outputs: fresh pages cost more than the copying, so the buffer grows

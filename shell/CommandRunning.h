@@ -26,8 +26,9 @@ class CommandRunning {
     virtual std::shared_ptr<Context> commandContext() const = 0;
 
     // Running commands in commandContext(), with argument values of any kind
-    // (see flattenArguments). Defined in shell/Command.h and shell/Bash.h,
-    // which also hold the forms that run in mainContext().
+    // (see flattenArguments). Defined in shell/Command.h and shell/Bash.cpp;
+    // shell/Command.h and shell/Bash.h also hold the forms that run in
+    // mainContext().
     template <class... Values>
     RunOutput runCaptured(const std::string& executable, const Values&... values) const;
     template <class... Values>
