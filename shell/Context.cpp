@@ -123,7 +123,11 @@ platform::FileManager& fileSystem() {
 }
 
 void exitWithMessage(std::string_view message, int status) {
-    mainContext().stderror()->print(message);
+    try {
+        mainContext().stderror()->print(message);
+    } catch (...) {
+        // Nowhere to report it; ending the process matters more.
+    }
     std::exit(status);
 }
 
@@ -203,6 +207,8 @@ void MainContext::setCurrentdirectory(const std::string& path) {
 }
 
 std::string MainContext::tempdirectory() {
+    // One first read at a time, so that only one directory is ever made.
+    std::lock_guard making(tempdirectoryMutex_);
     std::filesystem::path directory;
     {
         std::lock_guard lock(mutex_);
@@ -283,9 +289,12 @@ std::shared_ptr<Context> TextInput::commandContext() const {
     auto context = std::make_shared<CustomContext>(mainContext());
     const auto pipe = platform::Pipe::create();
     // Nobody reads the pipe before a command starts, so the whole text must
-    // fit in it. A text larger than any pipe can be made to hold goes into an
-    // in-memory file instead: its reader sees the same bytes, then end of input.
-    if (pipe->fileHandleForWriting()->reservePipeCapacity(text_.size())) {
+    // fit in it. A text larger than an ordinary pipe can be made to hold goes
+    // into an in-memory file instead: its reader sees the same bytes, then end
+    // of input, and the memory is not pinned in the kernel as a pipe's is.
+    constexpr std::size_t largestPipedText = 1024 * 1024;
+    if (text_.size() <= largestPipedText &&
+        pipe->fileHandleForWriting()->reservePipeCapacity(text_.size())) {
         FileHandleStream writer(pipe->fileHandleForWriting());
         writer.write(text_);
         writer.close();

@@ -135,6 +135,7 @@ class MainContext final : public Context, public CommandRunning {
     // Guards the lazy values, so that first uses from two threads make one
     // value each.
     mutable std::mutex mutex_;
+    std::mutex tempdirectoryMutex_;
     platform::TextEncoding encoding_ = platform::TextEncoding::utf8();
     std::optional<platform::Environment> env_;
     std::shared_ptr<ReadableStream> stdin_;

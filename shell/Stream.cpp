@@ -14,7 +14,16 @@ ConversionError::ConversionError(std::string_view message)
 // WritableStream
 
 void WritableStream::write(std::string_view text) {
-    auto bytes = encoding().encode(text);
+    const auto textEncoding = encoding();
+    const auto raw = std::as_bytes(std::span(text.data(), text.size()));
+    if (textEncoding == platform::TextEncoding::utf8()) {
+        // Text is UTF-8 already: check it and write it as it is, uncopied.
+        if (!textEncoding.canDecode(raw))
+            throw ConversionError(textToBinaryFailure);
+        filehandle()->write(raw);
+        return;
+    }
+    auto bytes = textEncoding.encode(text);
     if (!bytes)
         throw ConversionError(textToBinaryFailure);
     filehandle()->write(*bytes);

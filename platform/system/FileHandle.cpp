@@ -229,15 +229,18 @@ std::size_t FileHandle::read(std::span<std::byte> buffer) {
 
 Bytes FileHandle::readDataToEndOfFile() {
     const int fd = state_->requireOpen("read");
-    Bytes data;
-    std::size_t filled = 0;
+    // A regular file's size is known: one byte more lets the first read-back
+    // of 0 come without growing the buffer.
+    std::size_t capacity = minimumReadSize;
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        data.resize(static_cast<std::size_t>(status.st_size) + 1);
+        capacity = static_cast<std::size_t>(status.st_size) + 1;
     }
+    Bytes data(capacity);
+    std::size_t filled = 0;
     for (;;) {
-        if (data.size() - filled < minimumReadSize)
-            data.resize(std::max(data.size() * 2, filled + minimumReadSize));
+        if (filled == data.size())
+            data.resize(data.size() * 2);
         const std::size_t count = state_->readOnce(fd, data.data() + filled, data.size() - filled);
         if (count == 0)
             break;
