@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Runs scripts/demo headless and checks from the outside what it did: what
+it printed, the sample app's marker, the installer's log, the screenshots,
+and that the machine's own /Applications got nothing.
+
+usage: demo_test.py --demo SCRIPT --installer APP --output DIR [unittest arguments]
+"""
+
+import argparse
+import os
+import plistlib
+import platform
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEADLINE = 400  # only bounds a hung run
+ARCH = "arm64" if platform.machine() == "arm64" else "x64"
+STARTED = f"Sample 1.0.0 ({ARCH}) started from /Applications/Sample.app"
+
+
+def run_demo(installer, output):
+    env = dict(os.environ)
+    # Qt and glib are not built with ThreadSanitizer; the installer's
+    # end-to-end tests keep the list of what to ignore in them.
+    suppressions = os.path.join(HERE, "..", "installer", "qt.tsan-suppressions")
+    if os.path.exists(suppressions):
+        env["TSAN_OPTIONS"] = ":".join(filter(None, [
+            env.get("TSAN_OPTIONS"), "suppressions=" + suppressions]))
+    return subprocess.run([ARGS.demo, "--headless", "--installer", installer, "--output", output],
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=DEADLINE)
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        return None
+    return struct.unpack(">II", head[16:24])
+
+
+class Success(unittest.TestCase):
+    """One demo run with the installer as built."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.output = ARGS.output
+        cls.result = run_demo(ARGS.installer, cls.output)
+
+    def file(self, *parts):
+        return os.path.join(self.output, *parts)
+
+    def test_demo_tells_what_happened_and_exits_zero(self):
+        self.assertEqual(self.result.returncode, 0, self.result.stdout + self.result.stderr)
+        self.assertNotIn("demo failed", self.result.stderr)
+        lines = self.result.stdout.splitlines()
+        for expected in ["Installed Sample.app into /Applications (private to this demo)",
+                         f'Sample app started: marker written ("{STARTED}")',
+                         "Installer exited with status 0 and removed its working directory"]:
+            self.assertIn(expected, lines)
+        shots = [line for line in lines if line.startswith("Screenshots: ")]
+        self.assertEqual(len(shots), 1, lines)
+        for name in ("downloading.png", "installed.png"):
+            self.assertIn(self.file("screenshots", name), shots[0])
+
+    def test_sample_app_started_from_applications(self):
+        with open(self.file("state", "Sample", "started")) as marker:
+            self.assertEqual(marker.read(), STARTED + "\n")
+
+    def test_installer_went_through_every_step_then_cleaned_up(self):
+        with open(self.file("logs", "installer.log")) as log:
+            lines = log.read().splitlines()
+        steps = ["Manifest URL is: https://127.0.0.1:8443/sample/cv-latest-mac.json",
+                 f"Sample-1.0.0-{ARCH}.zip", "appName", "Sample.app", "Cleaning up"]
+        found = [i for step in steps for i, line in enumerate(lines) if line.endswith(step)]
+        self.assertEqual(len(found), len(steps), lines)
+        self.assertEqual(found, sorted(found), lines)
+        self.assertEqual(lines[-1], "Cleaning up")
+        # The lines that held the log while "Installed!" was photographed
+        # are not the installer's.
+        self.assertNotIn("", [line.strip() for line in lines])
+        with open(self.file("logs", "installer-stderr.log")) as errors:
+            self.assertNotIn("alert: ", errors.read())
+
+    def test_screenshots_are_two_different_screens(self):
+        shots = [self.file("screenshots", n) for n in ("downloading.png", "installed.png")]
+        for shot in shots:
+            self.assertEqual(png_size(shot), (1024, 768), shot)
+        with open(shots[0], "rb") as first, open(shots[1], "rb") as second:
+            self.assertNotEqual(first.read(), second.read())
+
+    def test_machine_applications_folder_got_nothing(self):
+        self.assertFalse(os.path.exists("/Applications/Sample.app"))
+
+
+class Failure(unittest.TestCase):
+    """An installer that asks for a product the demo does not serve."""
+
+    def test_alert_ends_the_demo_with_a_line_naming_it(self):
+        work = tempfile.mkdtemp(prefix="demo-test-")
+        self.addCleanup(shutil.rmtree, work, True)
+        bundle = os.path.join(work, os.path.basename(ARGS.installer))
+        shutil.copytree(ARGS.installer, bundle, symlinks=True)
+        info = os.path.join(bundle, "Contents", "Info.plist")
+        with open(info, "rb") as f:
+            settings = plistlib.load(f)
+        settings["Corvantis ID"] = "elsewhere"
+        with open(info, "wb") as f:
+            plistlib.dump(settings, f)
+
+        run = run_demo(bundle, ARGS.output)
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertEqual(
+            run.stderr.splitlines()[-1].split(" (exit status")[0],
+            'demo failed: the installer stopped with the alert "Error downloading manifest": '
+            "Server returned HTTP status code 404 from "
+            "https://127.0.0.1:8443/elsewhere/cv-latest-mac.json")
+        self.assertIn("(exit status 1;", run.stderr)
+        self.assertEqual(png_size(os.path.join(ARGS.output, "screenshots", "alert.png")),
+                         (1024, 768))
+        self.assertFalse(os.path.exists(os.path.join(ARGS.output, "state", "Sample")))
+        self.assertFalse(os.path.exists("/Applications/Sample.app"))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("--demo", "--installer", "--output"):
+        parser.add_argument(option, required=True)
+    ARGS, rest = parser.parse_known_args()
+    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
