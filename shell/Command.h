@@ -15,8 +15,10 @@
 // Argument values are flattened by flattenArguments (shell/Arguments.h).
 // Captured runs merge standard error into standard output when the options
 // value RunOptions{.mergeErrors = true} (or the constant mergeErrors) comes
-// first.
+// first. The start operations take the caller's source file and line along
+// with the executable (see Invocation); nothing uses them.
 
+#include <concepts>
 #include <memory>
 #include <source_location>
 #include <string>
