@@ -2,19 +2,25 @@
 """Runs the real installer bundle end to end.
 
 Each run copies a test bundle (production host 127.0.0.1:8443), may rewrite
-its Info.plist, and starts it in a network namespace of its own beside the
-test HTTPS server, on an Xvfb display. Alerts are read from the installer's
-report line (CORVANTIS_TEST_ALERT_REPORT) and from the alert window's title on
-the X server, and are dismissed with a real Return key press.
+its Info.plist, and starts it in a network and mount namespace of its own
+beside the test HTTPS server, on an Xvfb display. /Applications there is a
+tmpfs of that namespace alone (the host's folder is only the mount point, made
+when missing), reached from here through /proc/<pid>/root. The desktop's
+default handler is a stand-in xdg-open on PATH that records what it is asked
+to open. Alerts are read from the installer's report line
+(CORVANTIS_TEST_ALERT_REPORT) and from the alert window's title on the X
+server, and are dismissed with a real Return key press.
 
 usage: installer_run_test.py --bundle APP --dev-bundle APP --support DIR
                              --artifacts DIR [unittest arguments]
 """
 
 import argparse
+import errno
 import json
 import os
 import plistlib
+import random
 import re
 import shutil
 import signal
@@ -24,6 +30,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zipfile
 
 ARGS = None
 CERTIFICATES = None
@@ -40,6 +47,12 @@ def document(version="3.1.4", **sets):
 
 def entry(name):
     return {"path": name, "url": f"https://{HOST}/files/{name}"}
+
+
+def build(path, url=None, kind="zip"):
+    """A manifest offering one build for both kinds of machine."""
+    file = {"path": path, "url": url or f"https://{HOST}/files/{path}"}
+    return document(version="2.0", **{kind: {"x64": file, "arm64": file}})
 
 
 def manifest_url(product_id):
@@ -61,6 +74,19 @@ SERVED = {
     "notjson/cv-latest-mac.json": "this is not JSON {",
     "nocreatedat/cv-latest-mac.json": {"artifacts": {}, "version": "1"},
     "numericurl/cv-latest-mac.json": document(zip={"x64": {"path": "a", "url": 5}}),
+    # Whole installs; the tests put the files under files/.
+    "sample/cv-latest-mac.json": build("Sample.zip"),
+    "slow/cv-latest-mac.json": build(
+        "Sample.zip", f"https://{HOST}/_slow/files/Sample.zip?pieces=40&pause=0.1"),
+    "refused/cv-latest-mac.json": build("Refused.zip"),
+    "nested/cv-latest-mac.json": build("sub/Sample.zip", f"https://{HOST}/files/Sample.zip"),
+    "cut/cv-latest-mac.json": build("Sample.zip", f"https://{HOST}/_cut/files/Sample.zip"),
+    "notzip/cv-latest-mac.json": build("Broken.zip"),
+    "empty/cv-latest-mac.json": build("Empty.zip"),
+    "folder/cv-latest-mac.json": build("Folder.zip"),
+    "noisy/cv-latest-mac.json": build("Noisy.zip"),
+    "disk/cv-latest-mac.json": build("Sample.dmg", kind="dmg"),
+    "badurl/cv-latest-mac.json": build("Sample.zip", "not a url"),
 }
 
 
@@ -96,13 +122,29 @@ class LineReader:
                 if not self.condition.wait(max(0, end - time.monotonic())):
                     raise AssertionError("gave up waiting; lines so far: %r" % self.lines)
 
+    def wait_for_match(self, predicate):
+        end = time.monotonic() + DEADLINE
+        with self.condition:
+            while not any(predicate(line) for line in self.lines):
+                if self.closed:
+                    return False
+                if not self.condition.wait(max(0, end - time.monotonic())):
+                    raise AssertionError("gave up waiting; lines so far: %r" % self.lines)
+            return True
+
     def finish(self):
         self.thread.join(DEADLINE)
         return list(self.lines)
 
 
 class Display:
-    """An Xvfb server on a display number it picks itself."""
+    """An Xvfb server on a display number it picks itself.
+
+    Other test runs on the machine start X servers too, and one that takes the
+    same number over (from a PID namespace where ours looks dead, say)
+    replaces the socket's name in /tmp/.X11-unix. So the socket is also
+    hard-linked into a folder of our own, which every X client of these tests
+    sees as /tmp/.X11-unix in its mount namespace."""
 
     def __init__(self):
         read_end, write_end = os.pipe()
@@ -111,31 +153,51 @@ class Display:
              "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
-            self.name = ":" + numbers.readline().strip()
+            number = numbers.readline().strip()
+        self.name = ":" + number
+        self.sockets = tempfile.mkdtemp(prefix="installer-x11-", dir="/tmp")
+        os.link("/tmp/.X11-unix/X" + number, os.path.join(self.sockets, "X" + number))
+        self.clients = Namespace(applications=None, x11_sockets=self.sockets)
 
     def run(self, *argv):
-        return subprocess.run(argv, env=dict(os.environ, DISPLAY=self.name), check=True,
-                              capture_output=True, text=True, timeout=DEADLINE).stdout
+        return subprocess.run(self.clients.command(argv), env=dict(os.environ, DISPLAY=self.name),
+                              check=True, capture_output=True, text=True,
+                              timeout=DEADLINE).stdout
 
     def window_names(self, *search):
         windows = self.run("xdotool", "search", "--sync", "--onlyvisible", *search).split()
         return {w: self.run("xdotool", "getwindowname", w).rstrip("\n") for w in windows}
 
     def close(self):
+        self.clients.close()
         self.process.terminate()
         self.process.wait()
+        shutil.rmtree(self.sockets, ignore_errors=True)
 
 
 class Namespace:
-    """A network namespace with only loopback, held by a process until close()."""
+    """A network namespace with only loopback and a mount namespace, held by a
+    process until close(). Its /Applications is a fresh tmpfs ("rw", "ro", or
+    "sealed": mode 000, which only a process without the DAC override
+    capabilities feels); its /tmp/.X11-unix is the folder x11_sockets."""
 
-    def __init__(self):
-        self.holder = subprocess.Popen(
-            ["unshare", "--net", "--mount", "--", "sh", "-c",
-             "ip link set lo up && echo ready && exec cat"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    OPTIONS = {"rw": "mode=755", "ro": "mode=755,ro", "sealed": "mode=000"}
+
+    def __init__(self, applications="rw", x11_sockets=None):
+        steps = ["ip link set lo up"]
+        if applications:
+            if not os.path.lexists("/Applications"):
+                os.mkdir("/Applications", 0o755)  # the mount point, nothing more
+            steps.append("mount -t tmpfs -o %s,size=1g applications /Applications"
+                         % self.OPTIONS[applications])
+        if x11_sockets:
+            steps.append("mount --bind %s /tmp/.X11-unix" % x11_sockets)
+        script = " && ".join(steps + ["echo ready", "exec cat"])
+        self.holder = subprocess.Popen(["unshare", "--net", "--mount", "--", "sh", "-c", script],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self.holder.stdout.readline().strip() != b"ready":
-            raise RuntimeError("could not make a network namespace")
+            raise RuntimeError("could not make the namespaces")
+        self.applications = "/proc/%d/root/Applications" % self.holder.pid
 
     def command(self, argv):
         return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
@@ -159,6 +221,9 @@ class Server:
             raise RuntimeError("test server did not start")
         self.log = LineReader(self.process.stderr)
 
+    def wait_for_request(self, path):
+        return self.log.wait_for_match(lambda line: ('"GET ' + path) in line)
+
     def requests(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
@@ -170,11 +235,76 @@ class Server:
 class Run:
     """What one run of the installer showed."""
 
-    stdout = stderr = requests = ()
+    stdout = stderr = requests = opened = ()
     alerts = None  # [(report, title of the alert window on the X server)]
     status = None
     temporary = None  # the TMPDIR it was given
     window_names = ()
+    namespace = server = None
+    opened_file = None  # where the stand-in xdg-open records its arguments
+
+    @property
+    def workdir(self):
+        """The run's working directory, as its first log line names it."""
+        match = re.match("^Temporary directory is:  file://(.*)/$", self.stdout[0])
+        return match.group(1)
+
+
+def snapshot(root):
+    """Each entry of a tree by relative path: kind, permission bits, content
+    (a link's target for links)."""
+    result = {}
+    for folder, directories, files in os.walk(root):
+        for name in directories + files:
+            path = os.path.join(folder, name)
+            relative = os.path.relpath(path, root)
+            if os.path.islink(path):
+                result[relative] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                result[relative] = ("folder", os.lstat(path).st_mode & 0o7777)
+            else:
+                with open(path, "rb") as f:
+                    result[relative] = ("file", os.lstat(path).st_mode & 0o7777, f.read())
+    return result
+
+
+def make_app(folder, version, marker, count=3, executable=True):
+    """Sample.app: its executable appends its own path and the version to
+    marker; count resource files carry the version too."""
+    app = os.path.join(folder, "Sample.app")
+    contents = os.path.join(app, "Contents")
+    os.makedirs(os.path.join(contents, "MacOS"))
+    with open(os.path.join(contents, "Info.plist"), "wb") as f:
+        plistlib.dump({"CFBundleName": "Sample", "CFBundleExecutable": "Sample",
+                       "CFBundleShortVersionString": version}, f)
+    program = os.path.join(contents, "MacOS", "Sample")
+    with open(program, "w") as f:
+        f.write('#!/bin/sh\necho "$0 %s" >> "%s"\n' % (version, marker))
+    os.chmod(program, 0o755 if executable else 0o644)
+    for i in range(count):
+        part = os.path.join(contents, "Resources", "part-%d" % (i // 100))
+        os.makedirs(part, exist_ok=True)
+        with open(os.path.join(part, "file-%d.txt" % i), "w") as f:
+            f.write("%s %d\n" % (version, i))
+    os.symlink("Resources", os.path.join(contents, "Current"))
+    return app
+
+
+def zip_of(folder, *names):
+    """A zip archive of the named entries of folder, made by zip, links kept."""
+    archive = os.path.join(tempfile.mkdtemp(dir=folder), "archive.zip")
+    subprocess.run(["zip", "-q", "-r", "-y", archive, *names], cwd=folder, check=True)
+    with open(archive, "rb") as f:
+        return f.read()
+
+
+def wait_until(predicate, what):
+    """Polls; only bounds a run that went wrong, nothing relies on speed."""
+    end = time.monotonic() + DEADLINE
+    while not predicate():
+        if time.monotonic() > end:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.01)
 
 
 class InstallerCase(unittest.TestCase):
@@ -189,6 +319,7 @@ class InstallerCase(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="installer-run-")
         self.addCleanup(shutil.rmtree, self.work, True)
+        self.marker = os.path.join(self.work, "marker")
 
     def bundle(self, source=None, settings=None, binary=False, missing=False):
         """A copy of a bundle whose Info.plist has settings applied (None
@@ -211,46 +342,77 @@ class InstallerCase(unittest.TestCase):
             plistlib.dump(info, f, fmt=plistlib.FMT_BINARY if binary else plistlib.FMT_XML)
         return target
 
-    def run_installer(self, bundle, serve=True, environment=None, until_line=None,
-                      screenshot=None):
-        """Runs the bundle to its end, pressing Return in each alert; with
-        until_line, stops it (SIGTERM) once it logs a line starting so."""
+    def product(self, product_id):
+        return self.bundle(settings={"Corvantis ID": product_id})
+
+    def namespace(self, applications="rw", serve=True, files=None):
+        """Namespaces with their /Applications, and the test server serving
+        SERVED plus files (path: bytes) when serve is set."""
+        namespace = Namespace(applications, self.display.sockets)
+        self.addCleanup(namespace.close)
+        if not serve:
+            return namespace, None
+        root = tempfile.mkdtemp(dir=self.work)
+        for path, content in {**SERVED, **(files or {})}.items():
+            os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+            with open(os.path.join(root, path), "wb") as f:
+                f.write(content if isinstance(content, bytes) else
+                        (content if isinstance(content, str) else json.dumps(content)).encode())
+        server = Server(namespace, root)
+        self.addCleanup(server.requests)
+        return namespace, server
+
+    def start(self, bundle, namespace, environment=None, without_dac_override=False):
+        """Starts the bundle's executable in the namespaces; returns the Run
+        to fill, the process and readers of its standard output and error."""
         run = Run()
         folder = tempfile.mkdtemp(dir=self.work)
-        run.temporary, runtime, root = (os.path.join(folder, n) for n in ("tmp", "run", "root"))
+        run.temporary, runtime, tools = (os.path.join(folder, n) for n in ("tmp", "run", "bin"))
         os.mkdir(run.temporary)
         os.mkdir(runtime, 0o700)
-        for path, content in SERVED.items():
-            os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
-            with open(os.path.join(root, path), "w") as f:
-                f.write(content if isinstance(content, str) else json.dumps(content))
+        os.mkdir(tools)
+        # The desktop's default handler: records what it is asked to open.
+        run.opened_file = os.path.join(folder, "opened")
+        with open(os.path.join(tools, "xdg-open"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % run.opened_file)
+        os.chmod(os.path.join(tools, "xdg-open"), 0o755)
 
-        namespace = Namespace()
-        self.addCleanup(namespace.close)
-        server = Server(namespace, root) if serve else None
-        if server:
-            self.addCleanup(server.requests)
         macos = os.path.join(bundle, "Contents", "MacOS")
         env = dict(os.environ, DISPLAY=self.display.name, QT_QPA_PLATFORM="xcb",
                    TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
+                   PATH=tools + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
                    CORVANTIS_TEST_ALERT_REPORT="1", **(environment or {}))
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # no file browser: the handler shows folders
         env["TSAN_OPTIONS"] = ":".join(filter(None, [
             os.environ.get("TSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "qt.tsan-suppressions")]))
-        process = subprocess.Popen(
-            namespace.command([os.path.join(macos, os.listdir(macos)[0])]), env=env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        stdout, stderr = LineReader(process.stdout), LineReader(process.stderr)
+        argv = [os.path.join(macos, os.listdir(macos)[0])]
+        if without_dac_override:
+            # Root that obeys permission bits, as any user does.
+            argv = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *argv]
+        process = subprocess.Popen(namespace.command(argv), env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        run.namespace = namespace
+        return run, process, LineReader(process.stdout), LineReader(process.stderr)
+
+    def run_installer(self, bundle, serve=True, environment=None, files=None, applications="rw",
+                      without_dac_override=False, prepare=None, during=None):
+        """Runs the bundle to its end, pressing Return in each alert.
+        prepare(namespace) runs before the start; during(run, process, stdout,
+        server) right after it, and when it returns True the installer is
+        stopped (SIGTERM) instead of run to its end."""
+        namespace, server = self.namespace(applications, serve, files)
+        if prepare:
+            prepare(namespace)
+        run, process, stdout, stderr = self.start(bundle, namespace, environment,
+                                                  without_dac_override)
+        run.server = server
         run.alerts = []
         try:
-            if until_line:
-                self.assertIsNotNone(stdout.wait_for(until_line), stdout.lines)
-                run.window_names = self.display.window_names("--pid", str(process.pid)).values()
-                if screenshot:
-                    time.sleep(0.5)  # let the window paint what the last step set
-                    self.display.run("import", "-window", "root", screenshot)
+            stop = bool(during and during(run, process, stdout, server))
+            if stop:
                 process.terminate()
-            while not until_line:
+            while not stop:
                 line = stderr.wait_for("alert: ", skip=len(run.alerts))
                 if line is None:
                     break
@@ -263,7 +425,25 @@ class InstallerCase(unittest.TestCase):
                 process.wait()
         run.stdout, run.stderr = stdout.finish(), stderr.finish()
         run.requests = server.requests() if server else []
+        run.opened = self.opened(run)
         return run
+
+    @staticmethod
+    def opened(run):
+        if not os.path.exists(run.opened_file):
+            return []
+        with open(run.opened_file) as f:
+            return f.read().splitlines()
+
+    def wait_for_opened(self, run, expected):
+        """The stand-in runs detached and may finish after the installer."""
+        wait_until(lambda: len(self.opened(run)) >= len(expected), "the default handler")
+        self.assertEqual(self.opened(run), expected)
+
+    def screenshot(self, run, process, name):
+        run.window_names = list(self.display.window_names("--pid", str(process.pid)).values())
+        time.sleep(0.5)  # let the window paint what the last step set
+        self.display.run("import", "-window", "root", os.path.join(ARGS.artifacts, name))
 
     def dismiss_alert(self, title):
         """Presses Return in the alert window with this title; returns the
@@ -279,7 +459,10 @@ class InstallerCase(unittest.TestCase):
         self.assertRegex(run.stdout[0], "^Temporary directory is:  file://" +
                          re.escape(run.temporary) + "/" + UUID + "/$")
 
-    def assert_failed_with(self, run, title, message, manifest_url=None, main_thread=False):
+    def assert_failed_with(self, run, title, message, manifest_url=None, main_thread=False,
+                           lines=()):
+        """One critical alert, then clean-up and status 1; lines are the log
+        lines between the manifest's and "Cleaning up"."""
         self.assertEqual(run.status, 1, run.stderr)
         self.assertEqual(len(run.alerts), 1, run.stderr)
         report, window_title = run.alerts[0]
@@ -289,39 +472,47 @@ class InstallerCase(unittest.TestCase):
             self.assertEqual(report["message"], message)
         self.assert_working_directory_line(run)
         expected = (["in main thread"] if main_thread else []) + \
-            (["Manifest URL is: " + manifest_url] if manifest_url else []) + ["Cleaning up"]
+            (["Manifest URL is: " + manifest_url] if manifest_url else []) + list(lines) + \
+            ["Cleaning up"]
         self.assertEqual(run.stdout[1:], expected)
         self.assertEqual([n for n in os.listdir(run.temporary) if re.fullmatch(UUID, n)], [])
         return report
 
-    def assert_handed_over(self, run, manifest_url, path, version, kind):
-        self.assert_working_directory_line(run)
-        self.assertEqual(run.stdout[1:], [
-            "Manifest URL is: " + manifest_url,
-            f"Artifact: https://{HOST}/files/{path} path: {path} version: {version} {kind}"])
-        self.assertEqual(run.alerts, [])
-        # The manifest was fetched, and nothing else yet.
-        self.assertTrue(run.requests)
-        self.assertFalse([r for r in run.requests if "/files/" in r], run.requests)
+    def assert_handed_over(self, run, manifest_url, path, kind):
+        """The manifest step handed the build on: its url was requested and
+        its path named the file. The test server has no such file, so the
+        body is a 404 page: a zip then fails to uncompress, a disk image goes
+        to the default handler all the same."""
+        self.assertEqual([r.split('"GET ')[1].split(" ")[0] for r in run.requests][-1],
+                         "/files/" + path, run.requests)
+        archive = run.workdir + "/" + path
+        if kind == "zip":
+            self.assert_failed_with(
+                run, "Error uncompresing " + archive,
+                "Command '%s -q -o %s -d %s' finished with exit code 9." % (
+                    shutil.which("unzip"), archive, run.workdir),
+                manifest_url, lines=[archive])
+        else:
+            self.assertEqual((run.status, run.alerts), (0, []), run.stderr)
+            self.assertEqual(run.stdout[1:], ["Manifest URL is: " + manifest_url, "Cleaning up"])
+            self.wait_for_opened(run, [archive])
+            self.assertFalse(os.path.exists(run.workdir))
 
 
 class ManifestResponses(InstallerCase):
     """Each kind of answer to the manifest request."""
 
-    def test_good_manifest_hands_over_the_zip_build_and_shows_it(self):
-        shot = os.path.join(ARGS.artifacts, "installer-window.png")
-        run = self.run_installer(self.bundle(), until_line="Artifact:", screenshot=shot)
-        self.assert_handed_over(run, manifest_url("good"), "Good-x64.zip", "3.1.4", "zip")
-        self.assertEqual(list(run.window_names), ["Corvantis Test Installer"])
+    def test_good_manifest_hands_over_the_zip_build(self):
+        run = self.run_installer(self.bundle())
+        self.assert_handed_over(run, manifest_url("good"), "Good-x64.zip", "zip")
 
     def test_dmg_set_and_redirects_to_a_manifest(self):
-        cases = [("dmgonly", "Disk-x64.dmg", "", "dmg"),
-                 ("_redirect?to=/good/cv-latest-mac.json&from=", "Good-x64.zip", "3.1.4", "zip")]
-        for product, path, version, kind in cases:
+        cases = [("dmgonly", "Disk-x64.dmg", "dmg"),
+                 ("_redirect?to=/good/cv-latest-mac.json&from=", "Good-x64.zip", "zip")]
+        for product, path, kind in cases:
             with self.subTest(product=product):
-                run = self.run_installer(self.bundle(settings={"Corvantis ID": product}),
-                                         until_line="Artifact:")
-                self.assert_handed_over(run, manifest_url(product), path, version, kind)
+                run = self.run_installer(self.product(product))
+                self.assert_handed_over(run, manifest_url(product), path, kind)
 
     def test_status_other_than_200_fails(self):
         cases = [("missing", "404"), ("_status/204?", "204"), ("_status/500?", "500"),
@@ -380,15 +571,14 @@ class ProductIdentifier(InstallerCase):
                 self.assertEqual(run.requests, [])
 
     def test_strings_are_used_unchanged(self):
-        cases = [("empty", dict(settings={"Corvantis ID": ""}), "", "Root.zip", "root"),
-                 ("slash", dict(settings={"Corvantis ID": "team/app"}), "team/app", "Team.zip",
-                  "9"),
+        cases = [("empty", dict(settings={"Corvantis ID": ""}), "", "Root.zip"),
+                 ("slash", dict(settings={"Corvantis ID": "team/app"}), "team/app", "Team.zip"),
                  ("binary plist", dict(settings={"Corvantis ID": "good"}, binary=True), "good",
-                  "Good-x64.zip", "3.1.4")]
-        for description, change, product, path, version in cases:
+                  "Good-x64.zip")]
+        for description, change, product, path in cases:
             with self.subTest(description):
-                run = self.run_installer(self.bundle(**change), until_line="Artifact:")
-                self.assert_handed_over(run, manifest_url(product), path, version, "zip")
+                run = self.run_installer(self.bundle(**change))
+                self.assert_handed_over(run, manifest_url(product), path, "zip")
 
     def test_identifier_that_makes_no_url_stops_before_any_request(self):
         run = self.run_installer(self.bundle(settings={"Corvantis ID": "two words"}))
@@ -407,9 +597,250 @@ class Endpoints(InstallerCase):
     """A build whose environment is not exactly "prod" asks the development host."""
 
     def test_development_build_uses_the_development_host(self):
-        run = self.run_installer(self.bundle(ARGS.dev_bundle), until_line="Artifact:")
+        run = self.run_installer(self.bundle(ARGS.dev_bundle))
         self.assert_handed_over(run, "https://localhost:8443/good/cv-latest-mac.json",
-                                "Good-x64.zip", "3.1.4", "zip")
+                                "Good-x64.zip", "zip")
+
+
+class Installing(InstallerCase):
+    """Whole installs into a /Applications of the test's own."""
+
+    def sample_zip(self, version="2.0", count=3, executable=True):
+        folder = tempfile.mkdtemp(dir=self.work)
+        app = make_app(folder, version, self.marker, count, executable)
+        return zip_of(folder, "Sample.app"), snapshot(app)
+
+    def assert_installed(self, run, expected, version):
+        """Installed, run from /Applications, cleaned up, quit with status 0."""
+        self.assertEqual((run.status, run.alerts), (0, []), run.stderr)
+        workdir = run.workdir
+        self.assertEqual(run.stdout[1:], [
+            "Manifest URL is: " + manifest_url(run.product), workdir + "/Sample.zip", "2",
+            "prevAppPath", "file://" + workdir + "/Sample.app/", "appName", "Sample.app",
+            "Cleaning up"])
+        applications = run.namespace.applications
+        self.assertEqual(os.listdir(applications), ["Sample.app"])
+        self.assertEqual(snapshot(os.path.join(applications, "Sample.app")), expected)
+        wait_until(lambda: os.path.exists(self.marker), "the installed application to run")
+        with open(self.marker) as f:
+            self.assertEqual(f.read(), "/Applications/Sample.app/Contents/MacOS/Sample %s\n"
+                             % version)
+        self.assertFalse(os.path.exists(workdir))
+        self.assertEqual(run.opened, [])
+
+    def install(self, product, files, **options):
+        run = self.run_installer(self.product(product), files=files, **options)
+        run.product = product
+        return run
+
+    def test_fresh_install(self):
+        data, expected = self.sample_zip()
+        run = self.install("sample", {"files/Sample.zip": data})
+        self.assert_installed(run, expected, "2.0")
+        self.assertEqual([r.split('"GET ')[1].split(" ")[0] for r in run.requests],
+                         ["/sample/cv-latest-mac.json", "/files/Sample.zip"])
+
+    def test_older_copy_is_replaced_with_nothing_of_it_left(self):
+        data, expected = self.sample_zip("2.0")
+        old = make_app(tempfile.mkdtemp(dir=self.work), "1.0", self.marker, count=120)
+        os.mkdir(os.path.join(old, "Contents", "Plugins"))
+
+        def put_old_copy(namespace):
+            shutil.copytree(old, os.path.join(namespace.applications, "Sample.app"),
+                            symlinks=True)
+
+        run = self.install("sample", {"files/Sample.zip": data}, prepare=put_old_copy)
+        self.assert_installed(run, expected, "2.0")
+
+    def test_progress_bar_moves_while_downloading(self):
+        data, expected = self.sample_zip()
+
+        def look_mid_download(run, process, stdout, server):
+            server.wait_for_request("/_slow/")
+            time.sleep(1.5)  # a share of the 4 seconds the body takes
+            self.screenshot(run, process, "installer-downloading.png")
+
+        run = self.install("slow", {"files/Sample.zip": data}, during=look_mid_download)
+        self.assert_installed(run, expected, "2.0")
+        self.assertEqual(run.window_names, ["Corvantis Test Installer"])
+
+    def test_refused_launch_leaves_the_window_at_installed(self):
+        data, expected = self.sample_zip(executable=False)
+
+        def look_when_installed(run, process, stdout, server):
+            self.assertEqual(stdout.wait_for("appName"), "appName")
+            installed = os.path.join(run.namespace.applications, "Sample.app")
+            wait_until(lambda: os.path.exists(installed), "the application in /Applications")
+            time.sleep(1)  # well past the quarter second before the launch
+            self.screenshot(run, process, "installer-installed.png")
+            return True
+
+        run = self.install("refused", {"files/Refused.zip": data}, during=look_when_installed)
+        # Still running when stopped: no clean-up, no quit.
+        self.assertEqual(run.status, -signal.SIGTERM, run.stderr)
+        self.assertEqual(run.stdout[-2:], ["appName", "Sample.app"])
+        self.assertTrue(os.path.isdir(run.workdir))
+        self.assertEqual(
+            snapshot(os.path.join(run.namespace.applications, "Sample.app")), expected)
+        self.assertFalse(os.path.exists(self.marker))
+
+    def test_unwritable_applications_hands_the_app_over(self):
+        cases = [("read-only", dict(applications="ro"), errno.EROFS),
+                 ("cannot be entered", dict(applications="sealed", without_dac_override=True),
+                  errno.EACCES)]
+        data, expected = self.sample_zip()
+        for description, options, code in cases:
+            with self.subTest(description):
+                run = self.install("sample", {"files/Sample.zip": data}, **options)
+                self.assertEqual(run.status, 0, run.stderr)
+                title = "You will need to manually move Sample to Applications folder."
+                self.assertEqual(run.alerts, [({
+                    "style": "warning", "title": title, "buttons": ["Reveal in Finder"],
+                    "message": "We will reveal Sample.app in Finder. You can then manually drag "
+                               "the application to the Applications folder yourself.\n\n"
+                               "Internal code: %d" % code}, title)])
+                workdir = run.workdir
+                self.assertEqual(run.stdout[1:], [
+                    "Manifest URL is: " + manifest_url("sample"), workdir + "/Sample.zip", "2",
+                    "prevAppPath", "file://" + workdir + "/Sample.app/", "appName",
+                    "Sample.app"])
+                # Kept for the user: the bundle beside a link to drag it onto.
+                self.assertEqual(sorted(os.listdir(workdir)), ["Applications", "Sample.app"])
+                self.assertEqual(os.readlink(os.path.join(workdir, "Applications")),
+                                 "/Applications")
+                self.assertEqual(snapshot(os.path.join(workdir, "Sample.app")), expected)
+                self.wait_for_opened(run, [workdir])
+                self.assertEqual(os.listdir(run.namespace.applications), [])
+
+    def test_disk_image_goes_to_the_default_handler(self):
+        run = self.install("disk", {"files/Sample.dmg": b"not really a disk image"})
+        self.assertEqual((run.status, run.alerts), (0, []), run.stderr)
+        self.assertEqual(run.stdout[1:], ["Manifest URL is: " + manifest_url("disk"),
+                                          "Cleaning up"])
+        self.wait_for_opened(run, [run.workdir + "/Sample.dmg"])
+        self.assertFalse(os.path.exists(run.workdir))
+
+
+class FailedInstalls(InstallerCase):
+    """Downloads and archives that cannot be installed end with their alert."""
+
+    def unzip_failure(self, run, name, status):
+        archive = run.workdir + "/" + name
+        return ("Error uncompresing " + archive,
+                "Command '%s -q -o %s -d %s' finished with exit code %d." % (
+                    shutil.which("unzip"), archive, run.workdir, status), [archive])
+
+    def test_each_failure_has_its_alert(self):
+        folder = tempfile.mkdtemp(dir=self.work)
+        make_app(os.path.join(folder, "Release"), "2.0", self.marker)
+        sample = zip_of(os.path.join(folder, "Release"), "Sample.app")
+        in_folder = zip_of(folder, "Release")
+        files = {"files/Sample.zip": sample, "files/Broken.zip": b"<html>not a zip</html>",
+                 "files/Empty.zip": b"", "files/Folder.zip": in_folder}
+        cases = [
+            ("not a zip", "notzip", lambda run: self.unzip_failure(run, "Broken.zip", 9)),
+            ("empty body", "empty", lambda run: self.unzip_failure(run, "Empty.zip", 9)),
+            ("nested path", "nested", lambda run: (
+                "Error writing to " + run.workdir + "/sub/Sample.zip", None, [])),
+            ("connection cut", "cut", lambda run: ("Error downloading file", None, [
+                "Error downloading file from https://%s/_cut/files/Sample.zip" % HOST])),
+            ("url that does not parse", "badurl", lambda run: (
+                "Error downloading file",
+                'The download address "not a url" is not a valid URL.', [])),
+            ("bundle inside a folder", "folder", lambda run: (
+                "No application in the download", None,
+                [run.workdir + "/Folder.zip", "2"])),
+        ]
+        for description, product, expect in cases:
+            with self.subTest(description):
+                run = self.run_installer(self.product(product), files=files)
+                title, message, lines = expect(run)
+                report = self.assert_failed_with(run, title, message, manifest_url(product),
+                                                 lines=lines)
+                self.assertTrue(report["message"])
+                self.assertFalse(os.path.exists(self.marker))
+
+    def test_unzip_writing_more_than_a_megabyte_still_ends(self):
+        # Each absolute entry name makes unzip warn once, naming it in full.
+        archive = os.path.join(self.work, "Noisy.zip")
+        deep = "/" + "/".join(["d" * 200] * 15)
+        with zipfile.ZipFile(archive, "w") as z:
+            for i in range(400):
+                z.writestr("%s/file-%d" % (deep, i), "x")
+        out = tempfile.mkdtemp(dir=self.work)
+        words = subprocess.run(["unzip", "-q", "-o", archive, "-d", out], capture_output=True)
+        self.assertGreater(len(words.stdout) + len(words.stderr), 1024 * 1024)
+        with open(archive, "rb") as f:
+            data = f.read()
+        run = self.run_installer(self.product("noisy"), files={"files/Noisy.zip": data})
+        title, message, lines = self.unzip_failure(run, "Noisy.zip", words.returncode)
+        self.assert_failed_with(run, title, message, manifest_url("noisy"), lines=lines)
+
+
+class InterruptedReplacement(InstallerCase):
+    """Killing the installer while it replaces an older copy never leaves a
+    partial application under the application's name."""
+
+    KILLS = 50
+    FILES = 1000  # wide enough a window to land in
+
+    def test_sigkill_at_random_moments_of_replacing(self):
+        folders = [tempfile.mkdtemp(dir=self.work) for _ in range(2)]
+        old = make_app(folders[0], "1.0", self.marker, self.FILES)
+        with open(os.path.join(old, "Contents", "only-in-old"), "w") as f:
+            f.write("old\n")
+        new = make_app(folders[1], "2.0", self.marker, self.FILES)
+        states = {"old": snapshot(old), "new": snapshot(new)}
+        namespace, server = self.namespace(files={"files/Sample.zip": zip_of(folders[1],
+                                                                             "Sample.app")})
+        installed = os.path.join(namespace.applications, "Sample.app")
+        bundle = self.product("sample")
+
+        def put_old_copy():
+            if os.path.exists(installed):
+                shutil.rmtree(installed)
+            shutil.copytree(old, installed, symlinks=True)
+
+        def state():
+            found = snapshot(installed) if os.path.isdir(installed) else None
+            return next((name for name, tree in states.items() if tree == found), None)
+
+        def start_replacing():
+            run, process, stdout, stderr = self.start(bundle, namespace)
+            self.assertEqual(stdout.wait_for("appName"), "appName", stderr.lines)
+            return process, time.monotonic()
+
+        # How long replacing takes here, from the log line before it to the
+        # moment only the new copy is left.
+        put_old_copy()
+        process, started = start_replacing()
+        wait_until(lambda: os.listdir(namespace.applications) == ["Sample.app"] and
+                   not os.path.exists(os.path.join(installed, "Contents", "only-in-old")),
+                   "the replacement")
+        window = time.monotonic() - started
+        self.assertEqual(process.wait(DEADLINE), 0)
+
+        seen = {"old": 0, "new": 0, "leftovers": 0}
+        for attempt in range(self.KILLS):
+            if state() != "old":
+                put_old_copy()
+            process, _ = start_replacing()
+            time.sleep(random.uniform(0, window * 1.2))
+            process.kill()
+            process.wait()
+            found = state()
+            self.assertIn(found, states, "attempt %d left a partial application" % attempt)
+            seen[found] += 1
+            seen["leftovers"] += len(os.listdir(namespace.applications)) > 1
+
+        # A complete run afterwards clears what the killed ones left behind.
+        put_old_copy()
+        process, _ = start_replacing()
+        self.assertEqual(process.wait(DEADLINE), 0)
+        self.assertEqual((state(), os.listdir(namespace.applications)), ("new", ["Sample.app"]))
+        sys.stderr.write("\nreplacement window %.3f s; after %d kills: %d old, %d new, "
+                         "%d with a temporary copy beside\n" % (
+                             window, self.KILLS, seen["old"], seen["new"], seen["leftovers"]))
 
 
 def main():

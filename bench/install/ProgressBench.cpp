@@ -1,0 +1,102 @@
+// Downloads one URL again and again through the platform's URL session, in
+// turn without a progress observer and with the installer's: each change
+// hops synchronously to the Qt main thread and moves a real progress bar.
+// Prints the median time of each and what the progress bar costs.
+//
+// usage: bench_install_progress URL [ROUNDS]   (QT_QPA_PLATFORM=offscreen works)
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include <QApplication>
+#include <QProgressBar>
+
+#include "installer/DownloadProgress.h"
+#include "installer/MainQueue.h"
+#include "platform/net/URLSession.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+    double seconds = 0;
+    std::size_t bytes = 0;
+    int hops = 0;
+};
+
+Outcome download(const platform::URL& url, QProgressBar* bar) {
+    std::promise<std::size_t> received;
+    int hops = 0;
+    auto start = Clock::now();
+    auto task = platform::URLSession::ephemeral()->dataTask(
+        url, [&](std::optional<platform::Bytes> body, std::optional<platform::HTTPResponse>,
+                 std::optional<platform::URLError> error) {
+            if (error || !body) {
+                std::fprintf(stderr, "download failed: %s\n", error ? error->what() : "no body");
+                std::exit(1);
+            }
+            received.set_value(body->size());
+        });
+    if (bar != nullptr) {
+        task->observeProgress([&hops, bar](double fraction) {
+            ++hops;
+            installer::MainQueue::shared().sync([&] {
+                bar->setValue(
+                    static_cast<int>(std::lround(installer::downloadProgressValue(fraction))));
+            });
+        });
+    }
+    task->resume();
+    std::size_t bytes = received.get_future().get();
+    return {std::chrono::duration<double>(Clock::now() - start).count(), bytes, hops};
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s URL [ROUNDS]\n", argv[0]);
+        return 2;
+    }
+    auto url = platform::URL::parse(argv[1]);
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    QApplication application(argc, argv);
+    installer::MainQueue::shared();
+    QProgressBar bar;
+    bar.setRange(0, 100);
+    bar.show();
+
+    std::vector<double> plain, observed;
+    Outcome last;
+    std::thread worker([&] {
+        download(*url, nullptr);  // warm-up: the file into the server's cache
+        for (int round = 0; round < rounds; ++round) {
+            plain.push_back(download(*url, nullptr).seconds);
+            last = download(*url, &bar);
+            observed.push_back(last.seconds);
+        }
+        installer::MainQueue::shared().sync([] { QCoreApplication::quit(); });
+    });
+    QApplication::exec();
+    worker.join();
+
+    double without = median(plain), with = median(observed);
+    double megabytes = static_cast<double>(last.bytes) / (1024 * 1024);
+    std::printf("download of %.0f MiB, median of %d rounds each\n", megabytes, rounds);
+    std::printf("  %-34s %8.3f s  %7.1f MiB/s\n", "without progress", without, megabytes / without);
+    std::printf("  %-34s %8.3f s  %7.1f MiB/s  (%d main-thread hops)\n",
+                "with progress bar (main-thread hop)", with, megabytes / with, last.hops);
+    std::printf("  progress costs %+.1f%%\n", (with / without - 1) * 100);
+    return 0;
+}

@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""The installer beside the shell pipeline it stands for, on one artifact.
+
+Serves a zip of an application bundle (200 MiB by default, incompressible)
+over HTTPS on loopback, in a network and mount namespace whose /Applications
+is a tmpfs of its own (the host's /Applications is only the mount point, made
+when missing), and measures in turn, several rounds each:
+
+  installer  the bench bundle of the real installer, from its start until the
+             application is in /Applications (the moment "Installed!" shows),
+             and until it has quit;
+  pipeline   curl -o, unzip -q -o and mv of the same files into /Applications.
+
+Both write the download to the same disk folder and move across file systems
+into the tmpfs. Peak memory comes from /usr/bin/time -v. Then it runs
+bench_install_progress: the same download through the platform's URL session
+without a progress observer and with the installer's main-thread progress bar.
+
+usage: bench/install/run.py [--build DIR] [--size MIB] [--rounds N]
+       (DIR: a configured and built release tree, default build/install-release;
+        targets bench_install_bundle and bench_install_progress)
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SUPPORT = os.path.join(SOURCE, "tests", "support")
+URL = "https://127.0.0.1:8443/files/Bench.zip"
+
+
+class Namespace:
+    def __init__(self):
+        if not os.path.lexists("/Applications"):
+            os.mkdir("/Applications", 0o755)
+        self.holder = subprocess.Popen(
+            ["unshare", "--net", "--mount", "--", "sh", "-c",
+             "ip link set lo up && mount -t tmpfs -o size=2g applications /Applications"
+             " && echo ready && exec cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert self.holder.stdout.readline().strip() == b"ready"
+        self.applications = "/proc/%d/root/Applications" % self.holder.pid
+
+    def command(self, argv):
+        return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
+
+    def close(self):
+        self.holder.stdin.close()
+        self.holder.wait()
+
+
+def make_artifact(root, mebibytes):
+    """files/Bench.zip: Bench.app with four large random files and 200 small ones."""
+    folder = tempfile.mkdtemp(dir=root)
+    contents = os.path.join(folder, "Bench.app", "Contents")
+    os.makedirs(os.path.join(contents, "MacOS"))
+    os.makedirs(os.path.join(contents, "Resources"))
+    with open(os.path.join(contents, "Info.plist"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                "<key>CFBundleExecutable</key><string>Bench</string></dict></plist>\n")
+    with open(os.path.join(contents, "MacOS", "Bench"), "w") as f:
+        f.write("#!/bin/sh\nexit 0\n")
+    os.chmod(os.path.join(contents, "MacOS", "Bench"), 0o755)
+    for i in range(200):
+        with open(os.path.join(contents, "Resources", "small-%d.txt" % i), "w") as f:
+            f.write("resource %d\n" % i)
+    for i in range(4):
+        with open(os.path.join(contents, "Resources", "large-%d.bin" % i), "wb") as f:
+            for _ in range(mebibytes // 4):
+                f.write(os.urandom(1024 * 1024))
+    os.makedirs(os.path.join(root, "files"))
+    subprocess.run(["zip", "-q", "-0", "-r", "-y", os.path.join(root, "files", "Bench.zip"),
+                    "Bench.app"], cwd=folder, check=True)
+    shutil.rmtree(folder)
+    entry = {"path": "Bench.zip", "url": URL}
+    os.makedirs(os.path.join(root, "bench"))
+    with open(os.path.join(root, "bench", "cv-latest-mac.json"), "w") as f:
+        json.dump({"version": "1.0", "createdAt": "2024-06-01T12:00:00Z",
+                   "artifacts": {"zip": {"x64": entry, "arm64": entry}}}, f)
+    return os.path.getsize(os.path.join(root, "files", "Bench.zip"))
+
+
+def timed(namespace, argv, env):
+    """Runs argv under /usr/bin/time -v in the namespaces. Seconds until
+    Bench.app is in /Applications, seconds until the end, peak RSS in KiB."""
+    installed = os.path.join(namespace.applications, "Bench.app")
+    if os.path.exists(installed):
+        shutil.rmtree(installed)
+    start = time.monotonic()
+    process = subprocess.Popen(namespace.command(["/usr/bin/time", "-v", *argv]), env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True)
+    in_place = None
+    while process.poll() is None:
+        if in_place is None and os.path.exists(installed):
+            in_place = time.monotonic() - start
+        time.sleep(0.002)
+    ended = time.monotonic() - start
+    report = process.stderr.read()
+    if process.returncode != 0 or in_place is None:
+        sys.exit("run failed (status %d):\n%s" % (process.returncode, report))
+    peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", report).group(1))
+    return in_place, ended, peak
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(SOURCE, "build", "install-release"))
+    parser.add_argument("--size", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    bench = os.path.join(os.path.abspath(args.build), "bench", "install")
+    macos = os.path.join(bench, "bundle", "Corvantis Bench Installer.app", "Contents", "MacOS")
+    installer = os.path.join(macos, "CorvantisInstaller")
+    progress = os.path.join(bench, "bench_install_progress")
+
+    work = tempfile.mkdtemp(prefix="install-bench-")
+    cleanup = []
+    try:
+        certificates, root, downloads = (os.path.join(work, n) for n in ("certs", "root", "tmp"))
+        os.mkdir(downloads)
+        subprocess.run([os.path.join(SUPPORT, "make-test-certificates"), certificates],
+                       check=True)
+        size = make_artifact(root, args.size)
+
+        read_end, write_end = os.pipe()
+        display = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                    "1024x768x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cleanup.append(lambda: (display.terminate(), display.wait()))
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            display_name = ":" + numbers.readline().strip()
+
+        namespace = Namespace()
+        cleanup.append(namespace.close)
+        server = subprocess.Popen(namespace.command(
+            [sys.executable, os.path.join(SUPPORT, "https-server.py"), "--root", root,
+             "--certificates", certificates, "--port", "8443"]),
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        cleanup.append(lambda: (server.terminate(), server.wait()))
+        assert server.stdout.readline().strip() == b"PORT 8443"
+
+        ca = os.path.join(certificates, "ca.pem")
+        env = dict(os.environ, DISPLAY=display_name, QT_QPA_PLATFORM="xcb", TMPDIR=downloads,
+                   SSL_CERT_FILE=ca)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        pipeline = ('set -e; d=$(mktemp -d "$TMPDIR/pipeline.XXXXXX"); '
+                    'curl -sS --fail --cacert "$SSL_CERT_FILE" -o "$d/Bench.zip" ' + URL + '; '
+                    'unzip -q -o "$d/Bench.zip" -d "$d"; mv "$d/Bench.app" /Applications/; '
+                    'rm -rf "$d"')
+        runs = {"installer": [], "pipeline": []}
+        for _ in range(args.rounds):
+            runs["installer"].append(timed(namespace, [installer], env))
+            runs["pipeline"].append(timed(namespace, ["bash", "-c", pipeline], env))
+
+        print("artifact %.1f MiB over loopback HTTPS, median of %d rounds" % (
+            size / 2**20, args.rounds))
+        print("  %-10s %14s %12s %12s" % ("", "until in place", "until end", "peak RSS"))
+        medians = {}
+        for name, values in runs.items():
+            medians[name] = [statistics.median(v[i] for v in values) for i in range(3)]
+            in_place, ended, peak = medians[name]
+            print("  %-10s %12.3f s %10.3f s %8.1f MiB" % (name, in_place, ended, peak / 1024))
+        ratio = medians["installer"][0] / medians["pipeline"][0]
+        print("  installer / pipeline until in place: %.2fx (target at most 1.2x)" % ratio)
+        print("  installer peak RSS - artifact: %+.1f MiB (target at most +64 MiB)" % (
+            medians["installer"][2] / 1024 - size / 2**20))
+        sys.stdout.flush()
+
+        subprocess.run(namespace.command([progress, URL, str(max(args.rounds, 5))]),
+                       env=dict(env, QT_QPA_PLATFORM="offscreen"), check=True)
+    finally:
+        for step in reversed(cleanup):
+            step()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
