@@ -1,15 +1,18 @@
 // Line splitting throughput: 1 GiB of text (lines of 1 to 120 bytes, some
 // ending in CR LF) goes through a real pipe to each reader in turn:
 //   lines() of a FileHandleStream, `wc -l`, and std::getline.
-// Usage: bench_stream_lines [MiB [only]]   (default 1024; only: wc, lines or getline)
+// Usage: bench_stream_lines [MiB [rounds [only]]]   (defaults 1024 and 3; only:
+// wc, lines, getline, readSome or raw)
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/system/Pipe.h"
 #include "platform/system/Process.h"
@@ -78,6 +81,37 @@ unsigned long long viaLines(const std::shared_ptr<platform::Pipe>& pipe) {
     return count;
 }
 
+// The chunks lines() is made of, without splitting: the floor for lines().
+unsigned long long viaReadSome(const std::shared_ptr<platform::Pipe>& pipe) {
+    auto stream = std::make_shared<shell::FileHandleStream>(pipe->fileHandleForReading());
+    unsigned long long count = 0;
+    while (auto chunk = stream->readSome()) {
+        const char* at = chunk->data();
+        const char* const end = at + chunk->size();
+        while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
+            ++count;
+            ++at;
+        }
+    }
+    return count;
+}
+
+// The same scan over plain reads into one reused buffer: what the pipe and
+// the scan cost without any stream.
+unsigned long long viaRawReads(const std::shared_ptr<platform::Pipe>& pipe) {
+    std::vector<std::byte> buffer(64 * 1024);
+    unsigned long long count = 0;
+    while (const std::size_t size = pipe->fileHandleForReading()->read(buffer)) {
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        const char* const end = at + size;
+        while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
+            ++count;
+            ++at;
+        }
+    }
+    return count;
+}
+
 unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
     auto process = platform::Process::create();
     process->executable = "/usr/bin/wc";
@@ -109,29 +143,49 @@ unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
 
 int main(int argc, char** argv) {
     const long mebibytes = argc > 1 ? std::atol(argv[1]) : 1024;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const std::string only = argc > 3 ? argv[3] : "";
     const int repeat = static_cast<int>(std::max<long>(1, mebibytes / 64));
     const std::string block = makeBlock();
     const double total = static_cast<double>(block.size()) * repeat;
 
-    std::printf("input: %.0f MiB through a pipe of %zu KiB\n", total / (1024 * 1024),
-                pipeSize / 1024);
-    const std::string only = argc > 2 ? argv[2] : "";
-    auto measure = [&](const std::string& name, auto read) {
-        return only.empty() || only == name ? run(block, repeat, read) : Result{0, 0};
+    struct Reader {
+        const char* key;
+        const char* name;
+        unsigned long long (*read)(const std::shared_ptr<platform::Pipe>&);
+        Result best{0, 0};
     };
-    const Result wc = measure("wc", viaWc);
-    const Result lines = measure("lines", viaLines);
-    const Result getline = measure("getline", viaGetline);
+    Reader readers[] = {
+        {"wc", "wc -l", viaWc},
+        {"lines", "lines()", viaLines},
+        {"getline", "std::getline", viaGetline},
+        {"readSome", "readSome() + memchr", viaReadSome},
+        {"raw", "read() + memchr", viaRawReads},
+    };
+    // The readers take turns, so that a busy moment of the machine hits all
+    // of them; each keeps its best time.
+    for (int round = 0; round < rounds; ++round) {
+        for (auto& reader : readers) {
+            if (!only.empty() && only != reader.key)
+                continue;
+            const Result result = run(block, repeat, reader.read);
+            if (reader.best.seconds == 0 || result.seconds < reader.best.seconds)
+                reader.best = result;
+        }
+    }
 
+    std::printf("input: %.0f MiB through a pipe of %zu KiB, best of %d rounds\n",
+                total / (1024 * 1024), pipeSize / 1024, rounds);
     std::printf("%-22s %10s %12s %14s %12s\n", "reader", "seconds", "MiB/s", "lines", "vs wc -l");
-    auto show = [&](const char* name, const Result& r) {
+    const double wcSeconds = readers[0].best.seconds;
+    for (const auto& reader : readers) {
+        const Result& r = reader.best;
+        if (r.seconds == 0)
+            continue;
         const double rate = total / (1024 * 1024) / r.seconds;
-        std::printf("%-22s %10.3f %12.0f %14llu %11.2fx\n", name, r.seconds, rate, r.lines,
-                    wc.seconds / r.seconds);
-    };
-    show("wc -l", wc);
-    show("lines()", lines);
-    show("std::getline", getline);
+        std::printf("%-22s %10.3f %12.0f %14llu %11.2fx\n", reader.name, r.seconds, rate, r.lines,
+                    wcSeconds > 0 ? wcSeconds / r.seconds : 0.0);
+    }
     std::printf("(lines() keeps CR LF inside one line, so it counts fewer lines than wc -l)\n");
     return 0;
 }
