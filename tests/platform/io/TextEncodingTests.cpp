@@ -51,8 +51,8 @@ TEST(TextEncoding, UTF8AcceptsExactlyTheWellFormedSequences) {
 TEST(TextEncoding, UTF8FindsABadByteAnywhereInALongText) {
     // The ASCII fast path takes 16 bytes at a time; put the bad byte at every
     // offset around such blocks, and a good multi-byte character too.
-    const std::string ascii(100, 'a');
-    for (std::size_t at = 0; at < 40; ++at) {
+    const std::string ascii(120, 'a');
+    for (std::size_t at = 0; at < 80; ++at) {
         std::string bad = ascii;
         bad[at] = '\xFF';
         EXPECT_FALSE(decodeUTF8(bad)) << at;
