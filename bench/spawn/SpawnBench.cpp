@@ -2,7 +2,10 @@
 // system calls and Python's subprocess, from a small parent and from one that
 // has touched 4 GiB, and the throughput of capturing a large output.
 //
-//   bench_spawn [runs]   (default 2000)
+//   bench_spawn [--results] [runs]   (default 2000)
+//
+// --results adds the figures as tab-separated lines for bench/run:
+//   RESULT <figure> <value> <unit> <baseline> <baseline value> [<target>]
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "RawSpawn.h"
@@ -73,11 +77,17 @@ double pythonMicroseconds(int runs) {
     return std::stod(run.stdout());
 }
 
+void printResult(const char* figure, double value, const char* unit, const char* baseline,
+                 double baselineValue, const char* target) {
+    std::printf("RESULT\t%s\t%.3f\t%s\t%s\t%.3f\t%s\n", figure, value, unit, baseline,
+                baselineValue, target);
+}
+
 double seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-Medians spawnFigures(int runs) {
+Medians spawnFigures(int runs, bool results) {
     const auto medians = spawnMedians(runs);
     const double python = pythonMicroseconds(runs);
     std::printf("runCaptured(\"/bin/true\"), median of %d runs\n", runs);
@@ -87,10 +97,16 @@ Medians spawnFigures(int runs) {
     std::printf(
         "  python subprocess.run           %8.1f us   runCaptured %.1fx faster (target >= 3x)\n",
         python, python / medians.runner);
+    if (results) {
+        printResult("runCaptured(\"/bin/true\")", medians.runner, "us",
+                    "posix_spawn + pipes + waitpid", medians.raw, "ratio<=1.15");
+        printResult("runCaptured(\"/bin/true\")", medians.runner, "us", "python subprocess.run",
+                    python, "ratio<=0.333");
+    }
     return medians;
 }
 
-void captureFigures() {
+void captureFigures(bool results) {
     constexpr std::size_t size = std::size_t{1} << 30;
     const auto file = std::filesystem::temp_directory_path() /
                       ("bench-spawn-" + std::to_string(getpid()) + ".bin");
@@ -127,15 +143,24 @@ void captureFigures() {
     std::printf(
         "  runCaptured(\"/bin/cat\", FILE)   %8.2f GiB/s   %.2fx the pipeline (target >= 0.8x)\n",
         gib / captureSeconds, pipeSeconds / captureSeconds);
+    if (results) {
+        printResult("runCaptured(\"/bin/cat\", 1 GiB file)", gib / captureSeconds, "GiB/s",
+                    "cat FILE | cat > /dev/null", gib / pipeSeconds, "ratio>=0.8");
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool results = argc > 1 && std::string_view(argv[1]) == "--results";
+    if (results) {
+        ++argv;
+        --argc;
+    }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const auto small = spawnFigures(runs);
+    const auto small = spawnFigures(runs, results);
 
-    captureFigures();
+    captureFigures(results);
 
     constexpr std::size_t big = std::size_t{4} << 30;
     auto* memory = static_cast<char*>(std::malloc(big));
@@ -152,6 +177,10 @@ int main(int argc, char** argv) {
         "  4 GiB parent                    %8.1f us   (raw %.1f us)   %.2fx small (target <= "
         "1.2x)\n",
         large.runner, large.raw, large.runner / small.runner);
+    if (results) {
+        printResult("runCaptured(\"/bin/true\"), 4 GiB parent", large.runner, "us",
+                    "runCaptured(\"/bin/true\"), small parent", small.runner, "ratio<=1.2");
+    }
     volatile char keep = memory[big - 1];
     (void)keep;
     std::free(memory);

@@ -1,8 +1,11 @@
 // Lines of a large text file: lazyLines() over 64 KiB chunks, beside
 // std::getline and `wc -l` on the same file.
 //
-// Usage: bench_lines [MiB, default 1024] [longest line in bytes, default 120]
+// Usage: bench_lines [--results] [MiB, default 1024] [longest line in bytes, default 120]
 //                    [file to read instead of a generated one]
+//
+// --results adds the figures as tab-separated lines for bench/run:
+//   RESULT <figure> <value> <unit> <baseline> <baseline value> [<target>]
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "shell/LazySplit.h"
 
@@ -109,6 +113,11 @@ void report(const char* name, const Result& r, std::size_t fileBytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool results = argc > 1 && std::string_view(argv[1]) == "--results";
+    if (results) {
+        ++argv;
+        --argc;
+    }
     const std::size_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
     const std::size_t longest = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 120;
     const bool own = argc <= 3;
@@ -134,6 +143,13 @@ int main(int argc, char** argv) {
     report("shell::lazyLines", lazy, fileBytes);
     std::printf("lazyLines / getline: %.2fx, lazyLines / wc -l: %.2f\n",
                 getline.seconds / lazy.seconds, wc.seconds / lazy.seconds);
+    if (results) {
+        const double mebibytes = static_cast<double>(fileBytes) / (1024.0 * 1024.0);
+        for (const auto& [baseline, r] : {std::pair{"std::getline", getline}, {"wc -l", wc}}) {
+            std::printf("RESULT\tshell::lazyLines of a file\t%.1f\tMiB/s\t%s\t%.1f\t\n",
+                        mebibytes / lazy.seconds, baseline, mebibytes / r.seconds);
+        }
+    }
     if (own) {
         std::remove(path.c_str());
     }
