@@ -71,6 +71,7 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // again (when made from inside that handler, it just never runs again).
     // The handler does not keep the handle alive; destroying the handle
     // removes it. Handlers should not block: one thread serves every handle.
+    // An exception that escapes a handler ends the watching of its handle.
     void setReadabilityHandler(std::function<void(FileHandle&)> handler);
 
   private:
