@@ -193,6 +193,23 @@ TEST(Readability, HandlerMayCloseOrReplaceItself) {
     other->fileHandleForReading()->setReadabilityHandler({});
 }
 
+TEST(Readability, ThrowingHandlerStopsBeingCalledWithoutEndingTheProcess) {
+    iotest::LoopRounds rounds;
+    const auto pipe = Pipe::create();
+    iotest::Counter calls;
+    pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
+        handle.availableData();
+        calls.add();
+        throw std::runtime_error("handler failed");
+    });
+    pipe->fileHandleForWriting()->write(std::string_view("one"));
+    calls.waitFor(1);
+    pipe->fileHandleForWriting()->write(std::string_view("two"));
+    rounds.pass(20);
+    EXPECT_EQ(calls.value(), 1);
+    pipe->fileHandleForReading()->setReadabilityHandler({});
+}
+
 TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
     // Each round watches a pipe, lets data flow and drops the handles while
     // the thread may be calling the handler. A reused descriptor number must
