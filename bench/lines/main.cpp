@@ -1,8 +1,10 @@
 // Line splitting throughput: 1 GiB of text (lines of 1 to 120 bytes, some
 // ending in CR LF) goes through a real pipe to each reader in turn:
 //   lines() of a FileHandleStream, `wc -l`, and std::getline.
-// Usage: bench_stream_lines [MiB [rounds [only]]]   (defaults 1024 and 3; only:
-// wc, lines, getline, readSome or raw)
+// Usage: bench_stream_lines [--results] [MiB [rounds [only]]]   (defaults 1024 and 3;
+// only: wc, lines, getline, readSome or raw)
+// --results adds the figures as tab-separated lines for bench/run:
+//   RESULT <figure> <value> <unit> <baseline> <baseline value> [<target>]
 
 #include <chrono>
 #include <cstdio>
@@ -142,6 +144,11 @@ unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool results = argc > 1 && std::strcmp(argv[1], "--results") == 0;
+    if (results) {
+        ++argv;
+        --argc;
+    }
     const long mebibytes = argc > 1 ? std::atol(argv[1]) : 1024;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string only = argc > 3 ? argv[3] : "";
@@ -187,5 +194,12 @@ int main(int argc, char** argv) {
                     wcSeconds > 0 ? wcSeconds / r.seconds : 0.0);
     }
     std::printf("(lines() keeps CR LF inside one line, so it counts fewer lines than wc -l)\n");
+    for (const auto& reader : readers) {
+        if (results && reader.best.seconds > 0 && wcSeconds > 0 && reader.read != viaWc) {
+            std::printf("RESULT\t%s through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\t\n", reader.name,
+                        total / (1024 * 1024) / reader.best.seconds,
+                        total / (1024 * 1024) / wcSeconds);
+        }
+    }
     return 0;
 }
