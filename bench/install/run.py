@@ -11,12 +11,15 @@ when missing), and measures in turn, several rounds each:
              and until it has quit;
   pipeline   curl -o, unzip -q -o and mv of the same files into /Applications.
 
-Both write the download to the same disk folder and move across file systems
-into the tmpfs. Peak memory comes from /usr/bin/time -v. Then it runs
+Both write the download into the same folder (--downloads: by default one in
+/dev/shm, another tmpfs, so that disk writeback of other work on the machine
+does not swamp the figures; give a disk folder to include the disk) and move
+across file systems into /Applications. Peak memory comes from /usr/bin/time -v. Then it runs
 bench_install_progress: the same download through the platform's URL session
 without a progress observer and with the installer's main-thread progress bar.
 
-usage: bench/install/run.py [--build DIR] [--size MIB] [--rounds N]
+usage: bench/install/run.py [--build DIR] [--size MIB] [--rounds N] [--progress-rounds N]
+                           [--downloads DIR]
        (DIR: a configured and built release tree, default build/install-release;
         targets bench_install_bundle and bench_install_progress)
 """
@@ -30,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -38,13 +42,18 @@ URL = "https://127.0.0.1:8443/files/Bench.zip"
 
 
 class Namespace:
-    def __init__(self):
+    """Loopback only; /Applications a tmpfs; /tmp/.X11-unix the folder that
+    holds a hard link to our X server's socket, so that another X server
+    taking the same display number cannot take our clients."""
+
+    def __init__(self, x11_sockets):
         if not os.path.lexists("/Applications"):
             os.mkdir("/Applications", 0o755)
         self.holder = subprocess.Popen(
             ["unshare", "--net", "--mount", "--", "sh", "-c",
              "ip link set lo up && mount -t tmpfs -o size=2g applications /Applications"
-             " && echo ready && exec cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+             " && mount --bind %s /tmp/.X11-unix && echo ready && exec cat" % x11_sockets],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert self.holder.stdout.readline().strip() == b"ready"
         self.applications = "/proc/%d/root/Applications" % self.holder.pid
 
@@ -87,22 +96,31 @@ def make_artifact(root, mebibytes):
     return os.path.getsize(os.path.join(root, "files", "Bench.zip"))
 
 
-def timed(namespace, argv, env):
+def timed(namespace, argv, env, marks):
     """Runs argv under /usr/bin/time -v in the namespaces. Seconds until
-    Bench.app is in /Applications, seconds until the end, peak RSS in KiB."""
+    Bench.app is in /Applications, seconds until the end, peak RSS in KiB.
+    marks gets the seconds at which each line of standard output came."""
     installed = os.path.join(namespace.applications, "Bench.app")
     if os.path.exists(installed):
         shutil.rmtree(installed)
     start = time.monotonic()
     process = subprocess.Popen(namespace.command(["/usr/bin/time", "-v", *argv]), env=env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
+
+    def read_lines():
+        for line in process.stdout:
+            marks.append((line.rstrip("\n"), time.monotonic() - start))
+
+    reader = threading.Thread(target=read_lines)
+    reader.start()
     in_place = None
     while process.poll() is None:
         if in_place is None and os.path.exists(installed):
             in_place = time.monotonic() - start
         time.sleep(0.002)
     ended = time.monotonic() - start
+    reader.join()
     report = process.stderr.read()
     if process.returncode != 0 or in_place is None:
         sys.exit("run failed (status %d):\n%s" % (process.returncode, report))
@@ -115,17 +133,22 @@ def main():
     parser.add_argument("--build", default=os.path.join(SOURCE, "build", "install-release"))
     parser.add_argument("--size", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--progress-rounds", type=int, default=9)
+    parser.add_argument("--downloads", default="/dev/shm")
     args = parser.parse_args()
     bench = os.path.join(os.path.abspath(args.build), "bench", "install")
     macos = os.path.join(bench, "bundle", "Corvantis Bench Installer.app", "Contents", "MacOS")
     installer = os.path.join(macos, "CorvantisInstaller")
     progress = os.path.join(bench, "bench_install_progress")
 
-    work = tempfile.mkdtemp(prefix="install-bench-")
+    work = tempfile.mkdtemp(prefix="install-bench-", dir="/tmp")
     cleanup = []
     try:
-        certificates, root, downloads = (os.path.join(work, n) for n in ("certs", "root", "tmp"))
-        os.mkdir(downloads)
+        certificates, root, runtime = (os.path.join(work, n) for n in ("certs", "root", "run"))
+        os.mkdir(runtime, 0o700)
+        downloads = tempfile.mkdtemp(prefix="install-bench-", dir=args.downloads)
+        cleanup.append(lambda: shutil.rmtree(downloads, ignore_errors=True))
+        os.mkdir(root)
         subprocess.run([os.path.join(SUPPORT, "make-test-certificates"), certificates],
                        check=True)
         size = make_artifact(root, args.size)
@@ -137,9 +160,13 @@ def main():
         cleanup.append(lambda: (display.terminate(), display.wait()))
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
-            display_name = ":" + numbers.readline().strip()
+            number = numbers.readline().strip()
+        display_name = ":" + number
+        sockets = os.path.join(work, "x11")  # on /tmp's file system, for the hard link
+        os.mkdir(sockets)
+        os.link("/tmp/.X11-unix/X" + number, os.path.join(sockets, "X" + number))
 
-        namespace = Namespace()
+        namespace = Namespace(sockets)
         cleanup.append(namespace.close)
         server = subprocess.Popen(namespace.command(
             [sys.executable, os.path.join(SUPPORT, "https-server.py"), "--root", root,
@@ -150,19 +177,22 @@ def main():
 
         ca = os.path.join(certificates, "ca.pem")
         env = dict(os.environ, DISPLAY=display_name, QT_QPA_PLATFORM="xcb", TMPDIR=downloads,
-                   SSL_CERT_FILE=ca)
+                   XDG_RUNTIME_DIR=runtime, SSL_CERT_FILE=ca)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         pipeline = ('set -e; d=$(mktemp -d "$TMPDIR/pipeline.XXXXXX"); '
                     'curl -sS --fail --cacert "$SSL_CERT_FILE" -o "$d/Bench.zip" ' + URL + '; '
                     'unzip -q -o "$d/Bench.zip" -d "$d"; mv "$d/Bench.app" /Applications/; '
                     'rm -rf "$d"')
         runs = {"installer": [], "pipeline": []}
+        steps = []  # per installer run: seconds at which its log lines came
         for _ in range(args.rounds):
-            runs["installer"].append(timed(namespace, [installer], env))
-            runs["pipeline"].append(timed(namespace, ["bash", "-c", pipeline], env))
+            marks = []
+            runs["installer"].append(timed(namespace, [installer], env, marks))
+            steps.append(marks)
+            runs["pipeline"].append(timed(namespace, ["bash", "-c", pipeline], env, []))
 
-        print("artifact %.1f MiB over loopback HTTPS, median of %d rounds" % (
-            size / 2**20, args.rounds))
+        print("artifact %.1f MiB over loopback HTTPS, downloads in %s, median of %d rounds" % (
+            size / 2**20, args.downloads, args.rounds))
         print("  %-10s %14s %12s %12s" % ("", "until in place", "until end", "peak RSS"))
         medians = {}
         for name, values in runs.items():
@@ -173,9 +203,20 @@ def main():
         print("  installer / pipeline until in place: %.2fx (target at most 1.2x)" % ratio)
         print("  installer peak RSS - artifact: %+.1f MiB (target at most +64 MiB)" % (
             medians["installer"][2] / 1024 - size / 2**20))
+        # Where the installer's time goes, from its log lines: the archive's
+        # path comes once it is written, "2" once unzip has ended.
+        def seconds(marks, text):
+            return next(at for line, at in marks if line == text or line.endswith("/" + text))
+
+        ends = [(seconds(m, "Bench.zip"), seconds(m, "2"), run[0])
+                for m, run in zip(steps, runs["installer"])]
+        names = ["start, manifest, download, write", "unzip", "move into /Applications"]
+        for k, name in enumerate(names):
+            spent = statistics.median(e[k] - (e[k - 1] if k else 0) for e in ends)
+            print("    installer: %-32s %6.3f s" % (name, spent))
         sys.stdout.flush()
 
-        subprocess.run(namespace.command([progress, URL, str(max(args.rounds, 5))]),
+        subprocess.run(namespace.command([progress, URL, str(args.progress_rounds)]),
                        env=dict(env, QT_QPA_PLATFORM="offscreen"), check=True)
     finally:
         for step in reversed(cleanup):
