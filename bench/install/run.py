@@ -19,9 +19,10 @@ bench_install_progress: the same download through the platform's URL session
 without a progress observer and with the installer's main-thread progress bar.
 
 usage: bench/install/run.py [--build DIR] [--size MIB] [--rounds N] [--progress-rounds N]
-                           [--downloads DIR]
+                           [--downloads DIR] [--results]
        (DIR: a configured and built release tree, default build/install-release;
-        targets bench_install_bundle and bench_install_progress)
+        targets bench_install_bundle and bench_install_progress;
+        --results adds the figures as tab-separated RESULT lines for bench/run)
 """
 
 import argparse
@@ -135,6 +136,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--progress-rounds", type=int, default=9)
     parser.add_argument("--downloads", default="/dev/shm")
+    parser.add_argument("--results", action="store_true")
     args = parser.parse_args()
     bench = os.path.join(os.path.abspath(args.build), "bench", "install")
     macos = os.path.join(bench, "bundle", "Corvantis Bench Installer.app", "Contents", "MacOS")
@@ -203,6 +205,11 @@ def main():
         print("  installer / pipeline until in place: %.2fx (target at most 1.2x)" % ratio)
         print("  installer peak RSS - artifact: %+.1f MiB (target at most +64 MiB)" % (
             medians["installer"][2] / 1024 - size / 2**20))
+        if args.results:
+            print("RESULT\tinstaller, until in place\t%.3f\ts\tcurl + unzip + mv\t%.3f\t"
+                  "ratio<=1.2" % (medians["installer"][0], medians["pipeline"][0]))
+            print("RESULT\tinstaller peak RSS\t%.1f\tMiB\tartifact size\t%.1f\tdiff<=64" % (
+                medians["installer"][2] / 1024, size / 2**20))
         # Where the installer's time goes, from its log lines: the archive's
         # path comes once it is written, "2" once unzip has ended.
         def seconds(marks, text):
