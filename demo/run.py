@@ -67,7 +67,6 @@ class Lines:
 
     def __init__(self, fd, log_path, on_line=None):
         self.lines = []
-        self.closed = False
         self.lock = threading.Lock()
         self.on_line = on_line
         self.log = open(log_path, "w", encoding="utf-8")
@@ -87,8 +86,6 @@ class Lines:
         if pending:
             self._keep(pending.decode("utf-8", "replace"))
         os.close(fd)
-        with self.lock:
-            self.closed = True
         self.log.close()
 
     def _keep(self, line):
@@ -123,18 +120,21 @@ class LogHold:
 
     def __init__(self, write_fd):
         self.write_fd = write_fd  # non-blocking, and our own
+        self.lock = threading.Lock()  # over write_fd and filled
         self.released = threading.Event()
-        self.named = self.started = False
+        self.named = self.filled = False
 
     def on_line(self, line):
-        if self.started and not line.strip():
-            return False  # filler
-        if self.named and not self.started:
-            # The line after "appName" names the bundle; the next one is
-            # "Cleaning up", after the move and the quarter second.
-            self.started = True
-            self._fill()
+        """Runs on the reading thread; whether the line is the installer's."""
+        if self.filled and not line.strip():
+            return False
+        if self.named and not self.released.is_set():
+            with self.lock:
+                if self.write_fd is not None and not self.filled:
+                    self._fill()
+                    self.filled = True
             self.released.wait()
+            self._close()
         self.named = line == "appName"
         return True
 
@@ -148,10 +148,20 @@ class LogHold:
             except BlockingIOError:
                 size //= 2
 
+    def _close(self):
+        with self.lock:
+            if self.write_fd is not None:
+                os.close(self.write_fd)
+                self.write_fd = None
+
     def release(self):
-        if not self.released.is_set():
-            self.released.set()
-            os.close(self.write_fd)
+        """Lets the installer go on; the pipe ends when the installer's
+        copy of it does."""
+        self.released.set()
+        with self.lock:
+            if self.filled:
+                return  # the reading thread closes it once it reads on
+        self._close()
 
 
 class Display:
