@@ -187,14 +187,6 @@ TEST_P(ItemMove, ReplacesTheOldItemWithoutKeepingAnyOfIt) {
     EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
 }
 
-TEST_P(ItemMove, ReplacesAPlainFile) {
-    write(applications_ / "tool", "old", fs::perms::owner_all);
-    write(downloads_ / "tool", "new", fs::perms::owner_read);
-    platform::replaceItem(applications_ / "tool", downloads_ / "tool");
-    EXPECT_EQ(std::get<3>(snapshot(applications_ / "tool").at("tool")), "new");
-    EXPECT_EQ(names(applications_), std::vector<std::string>{"tool"});
-}
-
 TEST_P(ItemMove, RemovesWhatInterruptedMovesLeftAndNothingElse) {
     auto leftover = applications_ / ".Sample.app.moving-0123456789AB";
     fs::create_directory(leftover);
