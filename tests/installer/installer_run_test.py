@@ -384,8 +384,10 @@ class InstallerCase(unittest.TestCase):
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
                    CORVANTIS_TEST_ALERT_REPORT="1", **(environment or {}))
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # no file browser: the handler shows folders
-        env["TSAN_OPTIONS"] = ":".join(filter(None, [
-            os.environ.get("TSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "qt.tsan-suppressions")]))
+        for tool, suppressions in (("TSAN", "qt.tsan-suppressions"), ("LSAN", "lsan.suppressions")):
+            env[tool + "_OPTIONS"] = ":".join(filter(None, [
+                os.environ.get(tool + "_OPTIONS"),
+                "suppressions=" + os.path.join(HERE, suppressions)]))
         argv = [os.path.join(macos, os.listdir(macos)[0])]
         if without_dac_override:
             # Root that obeys permission bits, as any user does.
@@ -829,7 +831,9 @@ class InterruptedReplacement(InstallerCase):
             process.kill()
             process.wait()
             found = state()
-            self.assertIn(found, states, "attempt %d left a partial application" % attempt)
+            if found is None:
+                self.fail("attempt %d left a partial application: %d entries, %s" % (
+                    attempt, len(snapshot(installed)), os.listdir(namespace.applications)))
             seen[found] += 1
             seen["leftovers"] += len(os.listdir(namespace.applications)) > 1
 
