@@ -202,6 +202,9 @@ class Namespace:
     def command(self, argv):
         return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
 
+    def make_applications_read_only(self):
+        subprocess.run(self.command(["mount", "-o", "remount,ro", "/Applications"]), check=True)
+
     def close(self):
         self.holder.stdin.close()
         self.holder.wait()
@@ -245,9 +248,12 @@ class Run:
 
     @property
     def workdir(self):
-        """The run's working directory, as its first log line names it."""
-        match = re.match("^Temporary directory is:  file://(.*)/$", self.stdout[0])
-        return match.group(1)
+        return workdir_of(self.stdout[0])
+
+
+def workdir_of(first_line):
+    """The run's working directory, as its first log line names it."""
+    return re.match("^Temporary directory is:  file://(.*)/$", first_line).group(1)
 
 
 def snapshot(root):
@@ -362,9 +368,11 @@ class InstallerCase(unittest.TestCase):
         self.addCleanup(server.requests)
         return namespace, server
 
-    def start(self, bundle, namespace, environment=None, without_dac_override=False):
+    def start(self, bundle, namespace, environment=None, without_dac_override=False,
+              default_handler=True):
         """Starts the bundle's executable in the namespaces; returns the Run
-        to fill, the process and readers of its standard output and error."""
+        to fill, the process and readers of its standard output and error.
+        Without default_handler there is no xdg-open stand-in on PATH."""
         run = Run()
         folder = tempfile.mkdtemp(dir=self.work)
         run.temporary, runtime, tools = (os.path.join(folder, n) for n in ("tmp", "run", "bin"))
@@ -373,16 +381,18 @@ class InstallerCase(unittest.TestCase):
         os.mkdir(tools)
         # The desktop's default handler: records what it is asked to open.
         run.opened_file = os.path.join(folder, "opened")
-        with open(os.path.join(tools, "xdg-open"), "w") as f:
-            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % run.opened_file)
-        os.chmod(os.path.join(tools, "xdg-open"), 0o755)
+        if default_handler:
+            with open(os.path.join(tools, "xdg-open"), "w") as f:
+                f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % run.opened_file)
+            os.chmod(os.path.join(tools, "xdg-open"), 0o755)
 
         macos = os.path.join(bundle, "Contents", "MacOS")
         env = dict(os.environ, DISPLAY=self.display.name, QT_QPA_PLATFORM="xcb",
                    TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
                    PATH=tools + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
-                   CORVANTIS_TEST_ALERT_REPORT="1", **(environment or {}))
+                   CORVANTIS_TEST_ALERT_REPORT="1")
+        env.update(environment or {})
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # no file browser: the handler shows folders
         for tool, suppressions in (("TSAN", "qt.tsan-suppressions"), ("LSAN", "lsan.suppressions")):
             env[tool + "_OPTIONS"] = ":".join(filter(None, [
@@ -398,7 +408,8 @@ class InstallerCase(unittest.TestCase):
         return run, process, LineReader(process.stdout), LineReader(process.stderr)
 
     def run_installer(self, bundle, serve=True, environment=None, files=None, applications="rw",
-                      without_dac_override=False, prepare=None, during=None):
+                      without_dac_override=False, default_handler=True, prepare=None,
+                      during=None):
         """Runs the bundle to its end, pressing Return in each alert.
         prepare(namespace) runs before the start; during(run, process, stdout,
         server) right after it, and when it returns True the installer is
@@ -407,7 +418,7 @@ class InstallerCase(unittest.TestCase):
         if prepare:
             prepare(namespace)
         run, process, stdout, stderr = self.start(bundle, namespace, environment,
-                                                  without_dac_override)
+                                                  without_dac_override, default_handler)
         run.server = server
         run.alerts = []
         try:
@@ -722,6 +733,23 @@ class Installing(InstallerCase):
         self.wait_for_opened(run, [run.workdir + "/Sample.dmg"])
         self.assertFalse(os.path.exists(run.workdir))
 
+    def test_disk_image_nobody_opens_leaves_the_window_up(self):
+        if shutil.which("xdg-open"):
+            self.skipTest("this machine has a default handler of its own")
+
+        def wait_for_the_image(run, process, stdout, server):
+            server.wait_for_request("/files/Sample.dmg")
+            image = os.path.join(workdir_of(stdout.wait_for("Temporary")), "Sample.dmg")
+            wait_until(lambda: os.path.exists(image), "the disk image")
+            time.sleep(1)  # time to open it, clean up and quit, were it accepted
+            return True
+
+        run = self.install("disk", {"files/Sample.dmg": b"not really a disk image"},
+                           default_handler=False, during=wait_for_the_image)
+        self.assertEqual((run.status, run.alerts), (-signal.SIGTERM, []), run.stderr)
+        self.assertEqual(run.stdout[1:], ["Manifest URL is: " + manifest_url("disk")])
+        self.assertEqual(os.listdir(run.workdir), ["Sample.dmg"])
+
 
 class FailedInstalls(InstallerCase):
     """Downloads and archives that cannot be installed end with their alert."""
@@ -761,6 +789,37 @@ class FailedInstalls(InstallerCase):
                                                  lines=lines)
                 self.assertTrue(report["message"])
                 self.assertFalse(os.path.exists(self.marker))
+
+    def test_working_directory_that_cannot_be_made(self):
+        blocker = os.path.join(self.work, "not-a-folder")
+        open(blocker, "w").close()
+        run = self.run_installer(self.product("sample"), environment={"TMPDIR": blocker})
+        self.assertEqual((run.status, len(run.alerts)), (1, 1), run.stderr)
+        report, _ = run.alerts[0]
+        self.assertEqual(report["title"], "Error creating directory " + run.workdir)
+        self.assertIn("Not a directory", report["message"])
+        self.assertEqual(run.stdout[1:], ["Manifest URL is: " + manifest_url("sample"),
+                                          "Cleaning up"])
+
+    def test_failed_replacement_keeps_the_old_copy(self):
+        folder = tempfile.mkdtemp(dir=self.work)
+        new = zip_of(folder, os.path.basename(make_app(folder, "2.0", self.marker)))
+        old = make_app(tempfile.mkdtemp(dir=self.work), "1.0", self.marker)
+
+        def put_old_copy_on_read_only(namespace):
+            shutil.copytree(old, os.path.join(namespace.applications, "Sample.app"),
+                            symlinks=True)
+            namespace.make_applications_read_only()
+
+        run = self.run_installer(self.product("sample"), files={"files/Sample.zip": new},
+                                 prepare=put_old_copy_on_read_only)
+        report = self.assert_failed_with(
+            run, "Error replacing existing application", None, manifest_url("sample"), lines=[
+                run.workdir + "/Sample.zip", "2", "prevAppPath",
+                "file://" + run.workdir + "/Sample.app/", "appName", "Sample.app"])
+        self.assertIn("Read-only file system", report["message"])
+        self.assertEqual(snapshot(os.path.join(run.namespace.applications, "Sample.app")),
+                         snapshot(old))
 
     def test_unzip_writing_more_than_a_megabyte_still_ends(self):
         # Each absolute entry name makes unzip warn once, naming it in full.
