@@ -3,9 +3,10 @@
 
 Each run copies a test bundle (production host 127.0.0.1:8443), may rewrite
 its Info.plist, and starts it in a network and mount namespace of its own
-beside the test HTTPS server, on an Xvfb display. /Applications there is a
-tmpfs of that namespace alone (the host's folder is only the mount point, made
-when missing), reached from here through /proc/<pid>/root. The desktop's
+beside the test HTTPS server and an Xvfb display of that namespace. There,
+/Applications and /tmp/.X11-unix are tmpfs mounts of that namespace alone (the
+host's folders are only the mount points, made when missing); /Applications is
+reached from here through /proc/<pid>/root. The desktop's
 default handler is a stand-in xdg-open on PATH that records what it is asked
 to open. Alerts are read from the installer's report line
 (CORVANTIS_TEST_ALERT_REPORT) and from the alert window's title on the X
@@ -138,66 +139,58 @@ class LineReader:
 
 
 class Display:
-    """An Xvfb server on a display number it picks itself.
+    """An Xvfb server inside a Namespace, on a display number it picks itself.
+    Its clients reach it in that network namespace (by the abstract socket)
+    or by the socket file in the namespace's own /tmp/.X11-unix; X servers
+    that other work on the machine starts can take neither over."""
 
-    Other test runs on the machine start X servers too, and one that takes the
-    same number over (from a PID namespace where ours looks dead, say)
-    replaces the socket's name in /tmp/.X11-unix. So the socket is also
-    hard-linked into a folder of our own, which every X client of these tests
-    sees as /tmp/.X11-unix in its mount namespace."""
-
-    def __init__(self):
+    def __init__(self, namespace):
+        self.namespace = namespace
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            namespace.command(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               "1024x768x24", "-nolisten", "tcp"]),
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
-            number = numbers.readline().strip()
-        self.name = ":" + number
-        self.sockets = tempfile.mkdtemp(prefix="installer-x11-", dir="/tmp")
-        os.link("/tmp/.X11-unix/X" + number, os.path.join(self.sockets, "X" + number))
-        self.clients = Namespace(applications=None, x11_sockets=self.sockets)
+            self.name = ":" + numbers.readline().strip()
 
     def run(self, *argv):
-        return subprocess.run(self.clients.command(argv), env=dict(os.environ, DISPLAY=self.name),
-                              check=True, capture_output=True, text=True,
-                              timeout=DEADLINE).stdout
+        return subprocess.run(self.namespace.command(argv),
+                              env=dict(os.environ, DISPLAY=self.name), check=True,
+                              capture_output=True, text=True, timeout=DEADLINE).stdout
 
     def window_names(self, *search):
         windows = self.run("xdotool", "search", "--sync", "--onlyvisible", *search).split()
         return {w: self.run("xdotool", "getwindowname", w).rstrip("\n") for w in windows}
 
     def close(self):
-        self.clients.close()
         self.process.terminate()
         self.process.wait()
-        shutil.rmtree(self.sockets, ignore_errors=True)
 
 
 class Namespace:
     """A network namespace with only loopback and a mount namespace, held by a
-    process until close(). Its /Applications is a fresh tmpfs ("rw", "ro", or
-    "sealed": mode 000, which only a process without the DAC override
-    capabilities feels); its /tmp/.X11-unix is the folder x11_sockets."""
+    process until close(), with an X server of its own (display). Its
+    /Applications is a fresh tmpfs ("rw", "ro", or "sealed": mode 000, which
+    only a process without the DAC override capabilities feels)."""
 
     OPTIONS = {"rw": "mode=755", "ro": "mode=755,ro", "sealed": "mode=000"}
 
-    def __init__(self, applications="rw", x11_sockets=None):
-        steps = ["ip link set lo up"]
-        if applications:
-            if not os.path.lexists("/Applications"):
-                os.mkdir("/Applications", 0o755)  # the mount point, nothing more
-            steps.append("mount -t tmpfs -o %s,size=1g applications /Applications"
-                         % self.OPTIONS[applications])
-        if x11_sockets:
-            steps.append("mount --bind %s /tmp/.X11-unix" % x11_sockets)
-        script = " && ".join(steps + ["echo ready", "exec cat"])
+    def __init__(self, applications="rw"):
+        for folder, mode in (("/Applications", 0o755), ("/tmp/.X11-unix", 0o1777)):
+            if not os.path.lexists(folder):
+                os.mkdir(folder, mode)  # mount points, nothing more
+        script = ("ip link set lo up"
+                  " && mount -t tmpfs -o %s,size=1g applications /Applications"
+                  " && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix"
+                  " && echo ready && exec cat" % self.OPTIONS[applications])
         self.holder = subprocess.Popen(["unshare", "--net", "--mount", "--", "sh", "-c", script],
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self.holder.stdout.readline().strip() != b"ready":
             raise RuntimeError("could not make the namespaces")
         self.applications = "/proc/%d/root/Applications" % self.holder.pid
+        self.display = Display(self)
 
     def command(self, argv):
         return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
@@ -206,6 +199,7 @@ class Namespace:
         subprocess.run(self.command(["mount", "-o", "remount,ro", "/Applications"]), check=True)
 
     def close(self):
+        self.display.close()
         self.holder.stdin.close()
         self.holder.wait()
         self.holder.stdout.close()
@@ -314,14 +308,6 @@ def wait_until(predicate, what):
 
 
 class InstallerCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.display = Display()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.close()
-
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="installer-run-")
         self.addCleanup(shutil.rmtree, self.work, True)
@@ -354,7 +340,7 @@ class InstallerCase(unittest.TestCase):
     def namespace(self, applications="rw", serve=True, files=None):
         """Namespaces with their /Applications, and the test server serving
         SERVED plus files (path: bytes) when serve is set."""
-        namespace = Namespace(applications, self.display.sockets)
+        namespace = Namespace(applications)
         self.addCleanup(namespace.close)
         if not serve:
             return namespace, None
@@ -387,7 +373,7 @@ class InstallerCase(unittest.TestCase):
             os.chmod(os.path.join(tools, "xdg-open"), 0o755)
 
         macos = os.path.join(bundle, "Contents", "MacOS")
-        env = dict(os.environ, DISPLAY=self.display.name, QT_QPA_PLATFORM="xcb",
+        env = dict(os.environ, DISPLAY=namespace.display.name, QT_QPA_PLATFORM="xcb",
                    TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
                    PATH=tools + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
@@ -430,7 +416,8 @@ class InstallerCase(unittest.TestCase):
                 if line is None:
                     break
                 report = json.loads(line[len("alert: "):])
-                run.alerts.append((report, self.dismiss_alert(report["title"])))
+                run.alerts.append(
+                    (report, self.dismiss_alert(namespace.display, report["title"])))
             run.status = process.wait(DEADLINE)
         finally:
             if process.poll() is None:
@@ -454,18 +441,19 @@ class InstallerCase(unittest.TestCase):
         self.assertEqual(self.opened(run), expected)
 
     def screenshot(self, run, process, name):
-        run.window_names = list(self.display.window_names("--pid", str(process.pid)).values())
+        display = run.namespace.display
+        run.window_names = list(display.window_names("--pid", str(process.pid)).values())
         time.sleep(0.5)  # let the window paint what the last step set
-        self.display.run("import", "-window", "root", os.path.join(ARGS.artifacts, name))
+        display.run("import", "-window", "root", os.path.join(ARGS.artifacts, name))
 
-    def dismiss_alert(self, title):
+    def dismiss_alert(self, display, title):
         """Presses Return in the alert window with this title; returns the
         window's title as the X server has it."""
-        windows = self.display.window_names("--name", "^" + re.escape(title) + "$")
+        windows = display.window_names("--name", "^" + re.escape(title) + "$")
         self.assertEqual(len(windows), 1, windows)
         window, name = windows.popitem()
-        self.display.run("xdotool", "windowfocus", "--sync", window)
-        self.display.run("xdotool", "key", "--clearmodifiers", "Return")
+        display.run("xdotool", "windowfocus", "--sync", window)
+        display.run("xdotool", "key", "--clearmodifiers", "Return")
         return name
 
     def assert_working_directory_line(self, run):
