@@ -107,9 +107,11 @@ inline std::string sampleText(std::size_t size) {
     unsigned state = 12345;
     while (result.size() < size) {
         state = state * 1103515245 + 12345;
-        const std::size_t length = std::min<std::size_t>(1 + (state >> 16) % 100, size - result.size());
+        const std::size_t length =
+            std::min<std::size_t>(1 + (state >> 16) % 100, size - result.size());
         result.append(length, static_cast<char>('a' + state % 26));
-        if (result.size() < size) result += '\n';
+        if (result.size() < size)
+            result += '\n';
     }
     return result;
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <fstream>
 #include <future>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,29 +57,9 @@ inline std::size_t openDescriptorCount() {
     return entries("/proc/self/fd").size() - 1;
 }
 
-// Children of this process still known to the kernel (running or zombie),
-// as "pid state" texts.
-inline std::vector<std::string> childrenOfThisProcess() {
-    std::vector<std::string> found;
-    const std::string self = std::to_string(getpid());
-    for (const auto& name : entries("/proc")) {
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::ifstream stat("/proc/" + name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            continue;
-        }
-        // pid (comm) state ppid ...; comm may hold blanks, so start after ')'.
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string state, parent;
-        fields >> state >> parent;
-        if (parent == self) {
-            found.push_back(name + " " + state);
-        }
-    }
-    return found;
+// Whether this process has a child the kernel still knows (running or zombie).
+inline bool hasChildren() {
+    return !(::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
 }
 
 // The process state letter from /proc (R, S, T, Z, ...); '?' once it is gone.

@@ -53,14 +53,11 @@ TEST(CommandLoad, ConcurrentRunsFromManyThreadsKeepTheirOwnResults) {
                 const auto tag = std::to_string(t) + "-" + std::to_string(i);
                 const int status = (t * runsEach + i) % 100;
                 // Alternately in a context of the thread's own and in mainContext.
-                auto run =
-                    i % 2 == 0
-                        ? context.runCaptured("/bin/bash", "-c",
-                                              "echo $TAG-" + std::to_string(i) + "; echo e" + tag +
-                                                  " >&2; exit " + std::to_string(status))
-                        : shell::runCaptured("/bin/bash", "-c",
-                                             "echo " + tag + "; echo e" + tag + " >&2; exit " +
-                                                 std::to_string(status));
+                const std::string script =
+                    "echo " + (i % 2 == 0 ? "$TAG-" + std::to_string(i) : tag) + "; echo e" + tag +
+                    " >&2; exit " + std::to_string(status);
+                auto run = i % 2 == 0 ? context.runCaptured("/bin/bash", "-c", script)
+                                      : shell::runCaptured("/bin/bash", "-c", script);
                 if (run.stdout() != tag || run.stderror() != "e" + tag ||
                     run.exitStatus() != status) {
                     ++wrong;
@@ -84,7 +81,7 @@ TEST(CommandLoad, ManyRunsLeaveNoDescriptorAndNoChild) {
     }
     process_test::drainTerminationThread();
     EXPECT_EQ(process_test::openDescriptorCount(), before);
-    EXPECT_EQ(process_test::childrenOfThisProcess(), std::vector<std::string>{});
+    EXPECT_FALSE(process_test::hasChildren());
 }
 
 TEST(CommandLoad, ALookupIsExactlyOneProcess) {

@@ -194,13 +194,6 @@ TEST(RunCaptured, TheContextGivesEnvironmentDirectoryAndSearchPath) {
     EXPECT_EQ(elsewhere.error(), CommandError::inAccessibleExecutable("only-here"));
 }
 
-TEST(RunCaptured, MainContextDirectoryEndsWithASlash) {
-    auto directory = shell::mainContext().currentdirectory();
-    EXPECT_TRUE(directory.ends_with("/"));
-    auto run = shell::runCaptured("/bin/pwd");
-    EXPECT_EQ(run.stdout() + "/", directory);
-}
-
 TEST(RunCaptured, ThroughAStreamOrATextAsStandardInput) {
     // The lookup of "cat" runs with the same input and leaves it alone.
     EXPECT_EQ(shell::input("hello").runCaptured("cat").stdout(), "hello");

@@ -61,16 +61,17 @@ ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::s
     return run;
 }
 
-TEST(MainContextProcess, EmptyCommandLineGivesEmptyPathAndNoArguments) {
-    const auto run = runProbe({}, {"PROBE_MODE=identity"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "path=\n");
-}
-
-TEST(MainContextProcess, CommandLineGivesPathAndArguments) {
-    const auto run = runProbe({"/some/where/probe-name", "a", "b c", ""}, {"PROBE_MODE=identity"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "path=/some/where/probe-name\nargument=a\nargument=b c\nargument=\n");
+TEST(MainContextProcess, CommandLineGivesPathAndArgumentsEvenWhenEmpty) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "path=\n"},
+        {{"/some/where/probe-name", "a", "b c", ""},
+         "path=/some/where/probe-name\nargument=a\nargument=b c\nargument=\n"},
+    };
+    for (const auto& [argv, expected] : cases) {
+        const auto run = runProbe(argv, {"PROBE_MODE=identity"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, expected);
+    }
 }
 
 TEST(MainContextProcess, TemporaryDirectoryIsMadeOnceAndEndsWithSlash) {

@@ -1,6 +1,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -44,46 +45,23 @@ std::optional<FileError> fileErrorOf(F&& f) {
     return std::nullopt;
 }
 
-TEST(Files, WritingAppendsUnlessAskedToReplace) {
+TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
     iotest::ScratchDirectory dir;
     const std::string path = dir / "log.txt";
     std::ofstream(path) << "old\n";
+    for (const auto& [replace, expected] : {std::pair{false, "old\nnew\n"}, {true, "new\n"}}) {
+        auto stream = shell::openWritable(path, replace);
+        stream->write("new\n");
+        stream->close();
+        EXPECT_EQ(contents(path), expected);
+    }
 
-    auto appending = shell::openWritable(path);
-    appending->write("new\n");
-    appending->close();
-    EXPECT_EQ(contents(path), "old\nnew\n");
-
-    auto replacing = shell::openWritable(path, true);
-    replacing->write("only\n");
-    replacing->close();
-    EXPECT_EQ(contents(path), "only\n");
-}
-
-TEST(Files, WritingCreatesMissingDirectoriesAndFiles) {
-    iotest::ScratchDirectory dir;
-    const std::string path = dir / "a/b/c/new.txt";
-    auto stream = shell::openWritable(path, false, platform::TextEncoding::isoLatin1());
+    const std::string nested = dir / "a/b/c/new.txt";
+    auto stream = shell::openWritable(nested, false, platform::TextEncoding::isoLatin1());
     EXPECT_EQ(stream->encoding(), platform::TextEncoding::isoLatin1());
     stream->print("caf\xC3\xA9");
     stream->close();
-    EXPECT_EQ(contents(path), "caf\xE9\n");
-}
-
-TEST(Files, ParentThatCannotBeMadeIsThePlatformsError) {
-    iotest::ScratchDirectory dir;
-    std::ofstream(dir / "file") << "in the way";
-    for (const bool replace : {true, false}) {
-        try {
-            shell::openWritable(dir / "file/inside.txt", replace);
-            ADD_FAILURE() << "opened a file inside a file";
-        } catch (const FileError&) {
-            ADD_FAILURE() << "the path's parent exists, so this is not 'not found'";
-        } catch (const platform::SystemError& error) {
-            EXPECT_EQ(error.errnum(), ENOTDIR);
-        }
-    }
-    EXPECT_EQ(contents(dir / "file"), "in the way");
+    EXPECT_EQ(contents(nested), "caf\xE9\n");
 }
 
 TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
@@ -102,18 +80,27 @@ TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
     EXPECT_FALSE(fileErrorOf([&] { shell::ensureFileExists(missing); }));
 }
 
-TEST(Files, SomethingThatExistsButCannotBeOpenedIsThePlatformsError) {
+TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
     iotest::ScratchDirectory dir;
+    std::ofstream(dir / "file") << "in the way";
     // A dangling link exists, yet opening it fails.
     std::filesystem::create_symlink(dir / "nowhere", dir / "link");
-    try {
-        shell::openReadable(dir / "link");
-        ADD_FAILURE() << "opened a dangling link";
-    } catch (const FileError&) {
-        ADD_FAILURE() << "a link that exists is not 'not found'";
-    } catch (const platform::SystemError& error) {
-        EXPECT_EQ(error.errnum(), ENOENT);
+    const std::pair<std::function<void()>, int> cases[] = {
+        {[&] { shell::openWritable(dir / "file/inside.txt", true); }, ENOTDIR},
+        {[&] { shell::openWritable(dir / "file/inside.txt", false); }, ENOTDIR},
+        {[&] { shell::openReadable(dir / "link"); }, ENOENT},
+    };
+    for (const auto& [open, errnum] : cases) {
+        try {
+            open();
+            ADD_FAILURE() << "opened";
+        } catch (const FileError& error) {
+            ADD_FAILURE() << error.what();
+        } catch (const platform::SystemError& error) {
+            EXPECT_EQ(error.errnum(), errnum);
+        }
     }
+    EXPECT_EQ(contents(dir / "file"), "in the way");
 
     // A directory opens; reading it is what fails.
     auto directory = shell::openReadable(dir.path().string());

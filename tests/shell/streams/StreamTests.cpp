@@ -2,8 +2,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <span>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -285,6 +287,79 @@ TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
     auto latin1 = make("caf\xE9");
     latin1->setEncoding(TextEncoding::isoLatin1());
     EXPECT_EQ(latin1->read(), "caf\xC3\xA9");
+}
+
+TEST(Streams, BadBytesAnywhereInALongChunkFailAndGoodOnesPass) {
+    // ASCII is checked 64 bytes at a time before anything else: a byte that
+    // is not ASCII must still be looked at, wherever it lies in the chunk.
+    const std::string message(shell::binaryToTextFailure);
+    const std::size_t offsets[] = {0, 1, 63, 64, 65, 127, 128, 190, 199};
+    for (const std::size_t at : offsets) {
+        std::string bad(200, 'a');
+        bad[at] = '\xFF';
+        std::string good(200, 'a');
+        good.replace(std::min<std::size_t>(at, 198), 2, "\xC3\xA9");
+        auto [writer, reader] = shell::streams();
+        writer->write(std::as_bytes(std::span(bad.data(), bad.size())));
+        EXPECT_EQ(conversionMessage([&] { reader->readSome(); }), message) << "offset " << at;
+        writer->write(good);
+        writer->close();
+        EXPECT_EQ(reader->readSome(), good) << "offset " << at;
+    }
+}
+
+TEST(Streams, ReadDataKeepsEveryByteOfOutputsOfAnySize) {
+    // Sizes around the read buffer (64 KiB) and where the buffer starts to
+    // grow by large steps (4 MiB); from a pipe fed in uneven pieces and from
+    // a file whose size is known up front.
+    const std::size_t sizes[] = {
+        0, 1, 65535, 65536, 65537, (4u << 20) - 1, (4u << 20) + 1, (9u << 20) + 7};
+    for (const std::size_t size : sizes) {
+        platform::Bytes data(size);
+        for (std::size_t i = 0; i < size; ++i)
+            data[i] = static_cast<std::byte>((i * 7 + i / 251) & 0xFF);
+
+        auto [writer, reader] = shell::streams();
+        std::thread feeder([&, writer = writer] {
+            std::span<const std::byte> rest(data);
+            for (std::size_t piece = 1; !rest.empty(); piece = piece * 3 % 100003 + 1) {
+                const std::size_t count = std::min(piece, rest.size());
+                writer->write(rest.first(count));
+                rest = rest.subspan(count);
+            }
+            writer->close();
+        });
+        const platform::Bytes fromPipe = reader->readData();
+        feeder.join();
+        EXPECT_TRUE(fromPipe == data) << size << " bytes through a pipe";
+
+        FileHandleStream file(FileHandle::memoryFile(data));
+        EXPECT_TRUE(file.readData() == data) << size << " bytes from a file";
+    }
+}
+
+TEST(Streams, LinesOfALargeInputThroughAPipeAreTheLinesOfTheText) {
+    // Lines far shorter and far longer than a chunk, and empty ones.
+    std::string text = iotest::sampleText(3 << 20);
+    text.insert(1000, std::string(300 * 1024, 'L'));
+    text.insert(5000, "\n\n\n");
+    text += '\n';
+    std::vector<std::string> expected;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find('\n', start);
+        expected.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    auto [writer, reader] = shell::streams();
+    std::thread feeder([&, writer = writer] {
+        writer->write(text);
+        writer->close();
+    });
+    const auto lines = collect(reader->lines());
+    feeder.join();
+    EXPECT_TRUE(lines == expected) << lines.size() << " lines, " << expected.size() << " expected";
 }
 
 TEST(Streams, TextThatCannotBeEncodedFailsWithTheConversionMessage) {
