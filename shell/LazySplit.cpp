@@ -4,13 +4,17 @@ namespace shell {
 
 std::vector<std::string> splitLines(std::string_view text) {
     std::vector<std::string> lines;
-    const std::string separator = "\n";
-    while (!text.empty()) {
-        const auto cut = SplitTraits<std::string>::cut(text, separator);
-        if (!cut.head.empty()) {
-            lines.emplace_back(cut.head);
+    LineFeedScanner lineFeeds(text);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = lineFeeds.find(start);
+        if (end == LineFeedScanner::npos) {
+            end = text.size();
         }
-        text = cut.tail;
+        if (end > start) {
+            lines.emplace_back(text.substr(start, end - start));
+        }
+        start = end + 1;
     }
     return lines;
 }

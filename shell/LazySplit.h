@@ -12,9 +12,8 @@
 //   shell::PartialSourceLazySplitSequence<std::string> pieces(readChunk, "\n");
 //   while (auto piece = pieces.next()) { ... }
 //
-//   // Lines of chunked UTF-8 text, each as a std::string: what a stream's
-//   // lines() is made of. `readSome` returns the next chunk, or std::nullopt
-//   // at the end of input.
+//   // Lines of chunked UTF-8 text, each as a std::string: the same pieces
+//   // with the separator "\n", made for speed (LazyLines.h).
 //   for (const std::string& line : shell::lazyLines(readSome)) { ... }
 //
 // For std::string the elements are characters (extended grapheme clusters, see
@@ -42,6 +41,8 @@
 #include <vector>
 
 #include "shell/Graphemes.h"
+#include "shell/LazyLines.h"
+#include "shell/LineFeeds.h"
 
 namespace shell {
 
@@ -143,29 +144,18 @@ struct SplitTraits {
         }
         return {View(v.begin(), it), View(std::next(it), v.end()), true};
     }
+    // Cuts the views that one whole is split into, front to back.
+    struct Finder {
+        Finder() = default;
+        Finder(View, const Element&) {}
+        Cut<View> cut(View v, const Element& separator) const {
+            return SplitTraits::cut(v, separator);
+        }
+    };
     static bool isEmpty(View v) { return v.empty(); }
     static void append(C& to, View v) requires requires { to.insert(to.end(), v.begin(), v.end()); }
     { to.insert(to.end(), v.begin(), v.end()); }
 };
-
-// The first "\n" character of a text: a line feed not directly after a
-// carriage return (CR LF is one character, and a line feed joins nothing else).
-inline std::size_t findLineFeed(std::string_view text) noexcept {
-    const char* const data = text.data();
-    const char* from = data;
-    const char* const end = data + text.size();
-    while (from != end) {
-        const auto* hit = static_cast<const char*>(std::memchr(from, '\n', end - from));
-        if (hit == nullptr) {
-            break;
-        }
-        if (hit == data || hit[-1] != '\r') {
-            return static_cast<std::size_t>(hit - data);
-        }
-        from = hit + 1;
-    }
-    return std::string_view::npos;
-}
 
 // UTF-8 text, split by characters.
 template <>
@@ -178,18 +168,48 @@ struct SplitTraits<std::string> {
     static View whole(const std::string& s) noexcept { return s; }
     static bool isSeparator(const Element& e) noexcept { return isSingleGrapheme(e); }
     static Cut<View> cut(View v, const Element& separator) noexcept {
-        // Lines are what is split most, so the line feed is looked for here,
-        // where it can be inlined.
-        const std::size_t at = separator.size() == 1 && separator[0] == '\n'
-                                   ? findLineFeed(v)
-                                   : findGrapheme(v, separator);
+        return cutAt(v, isLineFeed(separator) ? findLineFeed(v) : findGrapheme(v, separator),
+                     separator);
+    }
+    // Cuts the views that one text is split into, front to back. Lines are
+    // what is split most: their line feeds are found in bulk, once for the
+    // whole text, instead of with one search per line.
+    class Finder {
+      public:
+        Finder() = default;
+        Finder(View whole, const Element& separator) noexcept
+            : whole_(whole.data()),
+              isLineFeed_(isLineFeed(separator)),
+              lineFeeds_(isLineFeed_ ? LineFeedScanner(whole) : LineFeedScanner()) {}
+
+        // `v` must be a suffix of the whole.
+        Cut<View> cut(View v, const Element& separator) noexcept {
+            if (!isLineFeed_) {
+                return SplitTraits::cut(v, separator);
+            }
+            const auto from = static_cast<std::size_t>(v.data() - whole_);
+            const std::size_t at = lineFeeds_.find(from);
+            return cutAt(v, at == View::npos ? at : at - from, separator);
+        }
+
+      private:
+        const char* whole_ = nullptr;
+        bool isLineFeed_ = false;
+        LineFeedScanner lineFeeds_;
+    };
+    static bool isEmpty(View v) noexcept { return v.empty(); }
+    static void append(std::string& to, View v) { to.append(v); }
+
+  private:
+    static bool isLineFeed(const Element& separator) noexcept {
+        return separator.size() == 1 && separator[0] == '\n';
+    }
+    static Cut<View> cutAt(View v, std::size_t at, const Element& separator) noexcept {
         if (at == View::npos) {
             return {v, View(), false};
         }
         return {v.substr(0, at), v.substr(at + separator.size()), true};
     }
-    static bool isEmpty(View v) noexcept { return v.empty(); }
-    static void append(std::string& to, View v) { to.append(v); }
 };
 
 template <class C>
@@ -263,7 +283,8 @@ class LazySplitSequence : public std::ranges::view_base {
           remaining_(Traits::whole(*storage_)),
           hasRemaining_(true),
           separator_(std::move(separator)),
-          allowEmptySlices_(allowEmptySlices) {
+          allowEmptySlices_(allowEmptySlices),
+          finder_(remaining_, separator_) {
         detail::checkSeparator(Traits::isSeparator(separator_));
     }
     // Splits what a slice covers, sharing its storage.
@@ -272,7 +293,8 @@ class LazySplitSequence : public std::ranges::view_base {
           remaining_(slice.view()),
           hasRemaining_(true),
           separator_(std::move(separator)),
-          allowEmptySlices_(allowEmptySlices) {
+          allowEmptySlices_(allowEmptySlices),
+          finder_(remaining_, separator_) {
         detail::checkSeparator(Traits::isSeparator(separator_));
     }
 
@@ -300,7 +322,7 @@ class LazySplitSequence : public std::ranges::view_base {
         // Skipping empty pieces is a loop: a long run of separators must not
         // deepen the stack.
         while (hasRemaining_) {
-            const Cut<View> cut = Traits::cut(remaining_, separator_);
+            const Cut<View> cut = finder_.cut(remaining_, separator_);
             remaining_ = cut.tail;
             hasRemaining_ = cut.found;
             if (allowEmptySlices_ || !Traits::isEmpty(cut.head)) {
@@ -322,6 +344,9 @@ class LazySplitSequence : public std::ranges::view_base {
     bool hasRemaining_ = false;
     Element separator_{};
     bool allowEmptySlices_ = true;
+    // Holds where the search stands in the storage, so it is copied along
+    // with the position.
+    typename Traits::Finder finder_;
 };
 
 // split(separator, allowEmptySlices) of a collection. There is no default for
@@ -432,63 +457,5 @@ class PartialSourceLazySplitSequence : public std::ranges::view_base {
 
 // Splits a whole text at every "\n" character and drops empty pieces.
 std::vector<std::string> splitLines(std::string_view text);
-
-// The lines of chunked UTF-8 text (see the usage note at the top). Each step
-// reads no more chunks than it needs; a line cut by chunk boundaries comes out
-// whole; CR LF inside one chunk does not end a line. Dereferencing an
-// iterator gives a string that the next step overwrites (so iterating by
-// `const std::string&` allocates nothing per line); copy it to keep it, or use
-// next(), which returns a string of its own.
-class LazyLines : public std::ranges::view_base {
-  public:
-    using Source = std::function<std::optional<std::string>()>;
-
-    class iterator {
-      public:
-        using value_type = std::string;
-        using difference_type = std::ptrdiff_t;
-        using iterator_concept = std::input_iterator_tag;
-
-        iterator() = default;
-        explicit iterator(LazyLines& lines) : lines_(&lines) { ++*this; }
-
-        const std::string& operator*() const noexcept { return line_; }
-        const std::string* operator->() const noexcept { return &line_; }
-        iterator& operator++() {
-            done_ = !lines_->pieces_.nextInto(line_);
-            return *this;
-        }
-        void operator++(int) { ++*this; }
-        friend bool operator==(const iterator& it, std::default_sentinel_t) noexcept {
-            return it.done_;
-        }
-
-      private:
-        LazyLines* lines_ = nullptr;
-        std::string line_;
-        bool done_ = true;
-    };
-
-    LazyLines() = default;
-    explicit LazyLines(Source source) : pieces_(std::move(source), "\n") {}
-
-    std::optional<std::string> next() {
-        std::string line;
-        if (pieces_.nextInto(line)) {
-            return line;
-        }
-        return std::nullopt;
-    }
-
-    iterator begin() { return iterator(*this); }
-    std::default_sentinel_t end() const noexcept { return {}; }
-
-  private:
-    PartialSourceLazySplitSequence<std::string> pieces_;
-};
-
-inline LazyLines lazyLines(LazyLines::Source source) {
-    return LazyLines(std::move(source));
-}
 
 }  // namespace shell

@@ -1,12 +1,53 @@
 #include "shell/Stream.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/system/Pipe.h"
 #include "shell/Context.h"
 
 namespace shell {
+
+namespace {
+
+// ASCII is UTF-8, and command output is mostly ASCII: checking that first,
+// 64 bytes at a time, is cheaper than the full validation.
+bool isAscii(std::string_view text) noexcept {
+    constexpr std::size_t blockSize = 64;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (; end - at >= static_cast<std::ptrdiff_t>(blockSize); at += blockSize) {
+#if defined(__SSE2__)
+        const auto* block = reinterpret_cast<const __m128i*>(at);
+        const __m128i any =
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(block), _mm_loadu_si128(block + 1)),
+                         _mm_or_si128(_mm_loadu_si128(block + 2), _mm_loadu_si128(block + 3)));
+        if (_mm_movemask_epi8(any) != 0)
+            return false;
+#else
+        std::uint64_t words[blockSize / 8];
+        std::memcpy(words, at, blockSize);
+        std::uint64_t any = 0;
+        for (const std::uint64_t word : words)
+            any |= word;
+        if (any & 0x8080808080808080ULL)
+            return false;
+#endif
+    }
+    unsigned char rest = 0;
+    for (; at != end; ++at)
+        rest |= static_cast<unsigned char>(*at);
+    return rest < 0x80;
+}
+
+}  // namespace
 
 ConversionError::ConversionError(std::string_view message)
     : platform::Error(std::string(message), EILSEQ) {}
@@ -68,7 +109,8 @@ std::optional<std::string> ReadableStream::readSome() {
         if (count == 0)
             return std::nullopt;
         text.resize(count);
-        if (!textEncoding.canDecode(std::as_bytes(std::span(text.data(), count)))) {
+        if (!isAscii(text) &&
+            !textEncoding.canDecode(std::as_bytes(std::span(text.data(), count)))) {
             throw ConversionError(binaryToTextFailure);
         }
         return text;

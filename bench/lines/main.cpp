@@ -1,11 +1,19 @@
-// Line splitting throughput: 1 GiB of text (lines of 1 to 120 bytes, some
-// ending in CR LF) goes through a real pipe to each reader in turn:
-//   lines() of a FileHandleStream, `wc -l`, and std::getline.
-// Usage: bench_stream_lines [--results] [MiB [rounds [only]]]   (defaults 1024 and 3;
-// only: wc, lines, getline, readSome or raw)
+// Line splitting throughput: 1 GiB of text (lines of 1 to 120 bytes, one in
+// ten ending in CR LF) goes through a real pipe to each reader in turn:
+//   lines() of a FileHandleStream, beside `wc -l` and std::getline,
+// and, as floors for lines(), its chunks without splitting (readSome() plus
+// one memchr per line feed) and plain read() calls with the same scan.
+// Every reader gets the same pipe: its capacity is raised to 1 MiB before
+// any reader sees it.
+//
+// Usage: bench_stream_lines [--results] [MiB [rounds [only]]]
+//   MiB     input size, default 1024; rounds: default 5
+//   only    run one reader: wc, lines, getline, readSome or raw
 // --results adds the figures as tab-separated lines for bench/run:
 //   RESULT <figure> <value> <unit> <baseline> <baseline value> [<target>]
+// The exit status is 1 when the readers disagree about the lines.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,29 +33,40 @@ namespace {
 constexpr std::size_t blockSize = 64 * 1024 * 1024;
 constexpr std::size_t pipeSize = 1024 * 1024;
 
+struct Block {
+    std::string text;
+    unsigned long long lineFeeds = 0;
+    // Line feeds directly after a carriage return: inside one chunk they do
+    // not end a line for lines().
+    unsigned long long carriageReturnLineFeeds = 0;
+};
+
 // One block of text that ends with a line feed, repeated to make the input.
-std::string makeBlock() {
-    std::string block;
-    block.reserve(blockSize + 128);
+Block makeBlock() {
+    Block block;
+    block.text.reserve(blockSize + 128);
     unsigned state = 2024;
     auto next = [&] {
         state = state * 1664525u + 1013904223u;
         return state >> 8;
     };
-    while (block.size() < blockSize) {
+    while (block.text.size() < blockSize) {
         const std::size_t length = 1 + next() % 120;
         for (std::size_t i = 0; i < length; ++i)
-            block += static_cast<char>(' ' + next() % 95);
-        if (next() % 10 == 0)
-            block += '\r';
-        block += '\n';
+            block.text += static_cast<char>(' ' + next() % 95);
+        if (next() % 10 == 0) {
+            block.text += '\r';
+            ++block.carriageReturnLineFeeds;
+        }
+        block.text += '\n';
+        ++block.lineFeeds;
     }
     return block;
 }
 
 struct Result {
-    double seconds;
-    unsigned long long lines;
+    double seconds = 0;
+    unsigned long long lines = 0;
 };
 
 // Feeds `repeat` copies of the block into a new pipe while `read` consumes
@@ -83,18 +102,21 @@ unsigned long long viaLines(const std::shared_ptr<platform::Pipe>& pipe) {
     return count;
 }
 
+unsigned long long countLineFeeds(const char* at, const char* const end) {
+    unsigned long long count = 0;
+    while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
+        ++count;
+        ++at;
+    }
+    return count;
+}
+
 // The chunks lines() is made of, without splitting: the floor for lines().
 unsigned long long viaReadSome(const std::shared_ptr<platform::Pipe>& pipe) {
     auto stream = std::make_shared<shell::FileHandleStream>(pipe->fileHandleForReading());
     unsigned long long count = 0;
-    while (auto chunk = stream->readSome()) {
-        const char* at = chunk->data();
-        const char* const end = at + chunk->size();
-        while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
-            ++count;
-            ++at;
-        }
-    }
+    while (auto chunk = stream->readSome())
+        count += countLineFeeds(chunk->data(), chunk->data() + chunk->size());
     return count;
 }
 
@@ -105,11 +127,7 @@ unsigned long long viaRawReads(const std::shared_ptr<platform::Pipe>& pipe) {
     unsigned long long count = 0;
     while (const std::size_t size = pipe->fileHandleForReading()->read(buffer)) {
         const char* at = reinterpret_cast<const char*>(buffer.data());
-        const char* const end = at + size;
-        while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
-            ++count;
-            ++at;
-        }
+        count += countLineFeeds(at, at + size);
     }
     return count;
 }
@@ -141,6 +159,13 @@ unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
     return count;
 }
 
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,17 +175,18 @@ int main(int argc, char** argv) {
         --argc;
     }
     const long mebibytes = argc > 1 ? std::atol(argv[1]) : 1024;
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const std::string only = argc > 3 ? argv[3] : "";
     const int repeat = static_cast<int>(std::max<long>(1, mebibytes / 64));
-    const std::string block = makeBlock();
-    const double total = static_cast<double>(block.size()) * repeat;
+    const Block block = makeBlock();
+    const double total = static_cast<double>(block.text.size()) * repeat;
 
     struct Reader {
         const char* key;
         const char* name;
         unsigned long long (*read)(const std::shared_ptr<platform::Pipe>&);
-        Result best{0, 0};
+        Result best{};
+        bool agrees = true;
     };
     Reader readers[] = {
         {"wc", "wc -l", viaWc},
@@ -169,37 +195,71 @@ int main(int argc, char** argv) {
         {"readSome", "readSome() + memchr", viaReadSome},
         {"raw", "read() + memchr", viaRawReads},
     };
+    const unsigned long long lineFeeds = block.lineFeeds * repeat;
+    // lines() keeps CR LF inside one chunk together, but splits it where a
+    // chunk boundary falls between the two; its count lies in this range.
+    const unsigned long long fewestLines =
+        (block.lineFeeds - block.carriageReturnLineFeeds) * repeat;
+
+    const std::string loadBefore = loadAverage();
     // The readers take turns, so that a busy moment of the machine hits all
     // of them; each keeps its best time.
     for (int round = 0; round < rounds; ++round) {
         for (auto& reader : readers) {
             if (!only.empty() && only != reader.key)
                 continue;
-            const Result result = run(block, repeat, reader.read);
+            const Result result = run(block.text, repeat, reader.read);
+            const bool isLines = reader.read == viaLines;
+            reader.agrees &= isLines ? result.lines >= fewestLines && result.lines <= lineFeeds + 1
+                                     : result.lines == lineFeeds;
             if (reader.best.seconds == 0 || result.seconds < reader.best.seconds)
                 reader.best = result;
         }
     }
 
-    std::printf("input: %.0f MiB through a pipe of %zu KiB, best of %d rounds\n",
+    std::printf("input: %.0f MiB through a pipe of %zu KiB, best of %d interleaved rounds\n",
                 total / (1024 * 1024), pipeSize / 1024, rounds);
+    std::printf("load average before: %s, after: %s\n", loadBefore.c_str(), loadAverage().c_str());
     std::printf("%-22s %10s %12s %14s %12s\n", "reader", "seconds", "MiB/s", "lines", "vs wc -l");
     const double wcSeconds = readers[0].best.seconds;
+    bool allAgree = true;
     for (const auto& reader : readers) {
         const Result& r = reader.best;
         if (r.seconds == 0)
             continue;
+        allAgree &= reader.agrees;
         const double rate = total / (1024 * 1024) / r.seconds;
-        std::printf("%-22s %10.3f %12.0f %14llu %11.2fx\n", reader.name, r.seconds, rate, r.lines,
-                    wcSeconds > 0 ? wcSeconds / r.seconds : 0.0);
+        std::printf("%-22s %10.3f %12.0f %14llu %11.2fx%s\n", reader.name, r.seconds, rate, r.lines,
+                    wcSeconds > 0 ? wcSeconds / r.seconds : 0.0,
+                    reader.agrees ? "" : "   WRONG LINE COUNT");
     }
-    std::printf("(lines() keeps CR LF inside one line, so it counts fewer lines than wc -l)\n");
-    for (const auto& reader : readers) {
-        if (results && reader.best.seconds > 0 && wcSeconds > 0 && reader.read != viaWc) {
-            std::printf("RESULT\t%s through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\t\n", reader.name,
-                        total / (1024 * 1024) / reader.best.seconds,
-                        total / (1024 * 1024) / wcSeconds);
+    std::printf("(%llu line feeds, %llu of them after CR: lines() keeps CR LF in one line)\n",
+                lineFeeds, block.carriageReturnLineFeeds * repeat);
+    const Result& lines = readers[1].best;
+    const Result& getline = readers[2].best;
+    if (lines.seconds > 0 && wcSeconds > 0)
+        std::printf("lines(): %.2fx wc -l (target >= 0.5x)", wcSeconds / lines.seconds);
+    if (lines.seconds > 0 && getline.seconds > 0)
+        std::printf(", %.2fx std::getline (target > 1x)", getline.seconds / lines.seconds);
+    if (lines.seconds > 0)
+        std::printf("\n");
+
+    if (results) {
+        auto rate = [&](const Result& r) { return total / (1024 * 1024) / r.seconds; };
+        if (lines.seconds > 0 && wcSeconds > 0)
+            std::printf("RESULT\tlines() through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\tratio>=0.5\n",
+                        rate(lines), rate(readers[0].best));
+        if (lines.seconds > 0 && getline.seconds > 0)
+            std::printf(
+                "RESULT\tlines() through a pipe\t%.1f\tMiB/s\tstd::getline\t%.1f\tratio>=1\n",
+                rate(lines), rate(getline));
+        for (const auto& reader : readers) {
+            if (reader.best.seconds > 0 && wcSeconds > 0 &&
+                (reader.read == viaReadSome || reader.read == viaRawReads)) {
+                std::printf("RESULT\t%s through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\t\n", reader.name,
+                            rate(reader.best), rate(readers[0].best));
+            }
         }
     }
-    return 0;
+    return allAgree ? 0 : 1;
 }

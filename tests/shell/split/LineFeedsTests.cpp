@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shell/LazySplit.h"
+#include "shell/LineFeeds.h"
+
+namespace {
+
+// A fixed pseudo-random sequence, so that a failure can be repeated.
+class Random {
+  public:
+    explicit Random(std::uint32_t seed) : state_(seed) {}
+    std::uint32_t below(std::uint32_t bound) {
+        state_ = state_ * 1664525u + 1013904223u;
+        return (state_ >> 8) % bound;
+    }
+
+  private:
+    std::uint32_t state_;
+};
+
+// Text of letters, line feeds and carriage returns, the last two common
+// enough that every block holds several, and runs of them occur.
+std::string sampleText(Random& random, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t pick = random.below(8);
+        text += pick == 0 ? '\n' : pick == 1 ? '\r' : static_cast<char>('a' + pick);
+    }
+    return text;
+}
+
+// The line feeds that end lines, one byte at a time.
+std::vector<std::size_t> referenceLineFeeds(const std::string& text) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+std::vector<std::size_t> scannedLineFeeds(const std::string& text) {
+    std::vector<std::size_t> found;
+    shell::LineFeedScanner scanner(text);
+    for (std::size_t at = scanner.find(0); at != shell::LineFeedScanner::npos;
+         at = scanner.find(at + 1)) {
+        found.push_back(at);
+    }
+    return found;
+}
+
+// A text of `size` letters with the given bytes put at the given offsets.
+std::string textWith(std::size_t size, const std::vector<std::pair<std::size_t, char>>& bytes) {
+    std::string text(size, 'x');
+    for (const auto& [at, byte] : bytes) {
+        text[at] = byte;
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(LineFeedScanner, FindsWhatAByteByByteSearchFinds) {
+    // Blocks are 64 bytes and are scanned 1 KiB at a time: line feeds and
+    // carriage returns on both sides of those edges, and texts that end there.
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"empty", ""},
+        {"only a line feed", "\n"},
+        {"CR LF alone", "\r\n"},
+        {"LF at the last byte of a block", textWith(64, {{63, '\n'}})},
+        {"LF at the first byte of the second block", textWith(65, {{64, '\n'}})},
+        {"CR ends a block, LF starts the next", textWith(100, {{63, '\r'}, {64, '\n'}})},
+        {"CR ends a window, LF starts the next", textWith(1100, {{1023, '\r'}, {1024, '\n'}})},
+        {"LF ends a window", textWith(1024, {{1023, '\n'}})},
+        {"LF in a short last block", textWith(1030, {{1029, '\n'}})},
+        {"CR CR LF", textWith(200, {{70, '\r'}, {71, '\r'}, {72, '\n'}})},
+        {"LF LF across a block edge", textWith(130, {{63, '\n'}, {64, '\n'}})},
+        {"every byte a line feed", std::string(3000, '\n')},
+        {"alternating CR LF",
+         [] {
+             std::string text;
+             for (int i = 0; i < 1500; ++i) {
+                 text += "\r\n";
+             }
+             return text;
+         }()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(scannedLineFeeds(c.text), referenceLineFeeds(c.text)) << c.name;
+    }
+    Random random(7);
+    for (int round = 0; round < 200; ++round) {
+        const std::string text = sampleText(random, random.below(3000));
+        ASSERT_EQ(scannedLineFeeds(text), referenceLineFeeds(text)) << "round " << round;
+    }
+}
+
+TEST(LineFeedScanner, FindsFromAnyOffsetInAnyOrder) {
+    Random random(11);
+    const std::string text = sampleText(random, 2500);
+    const auto expected = referenceLineFeeds(text);
+    auto firstFrom = [&](std::size_t from) {
+        for (std::size_t at : expected) {
+            if (at >= from) {
+                return at;
+            }
+        }
+        return shell::LineFeedScanner::npos;
+    };
+    // One scanner asked back and forth, across windows and past the end.
+    shell::LineFeedScanner scanner(text);
+    for (int i = 0; i < 2000; ++i) {
+        const std::size_t from = random.below(2600);
+        ASSERT_EQ(scanner.find(from), firstFrom(from)) << "from " << from;
+    }
+}
+
+TEST(LineFeedScanner, EveryBlockScannerMarksTheSameBytes) {
+    Random random(3);
+    constexpr std::size_t blocks = 20;
+    const std::string bytes = sampleText(random, blocks * 64);
+    std::vector<std::uint64_t> lineFeeds(blocks);
+    std::vector<std::uint64_t> carriageReturns(blocks);
+    for (const auto scan : shell::detail::blockScanners()) {
+        scan(bytes.data(), blocks, lineFeeds.data(), carriageReturns.data());
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const bool lineFeed = (lineFeeds[i / 64] >> (i % 64)) & 1;
+            const bool carriageReturn = (carriageReturns[i / 64] >> (i % 64)) & 1;
+            ASSERT_EQ(lineFeed, bytes[i] == '\n') << "byte " << i;
+            ASSERT_EQ(carriageReturn, bytes[i] == '\r') << "byte " << i;
+        }
+    }
+}
+
+TEST(LazyLines, SameLinesAsTheGeneralSplitterForAnyChunking) {
+    // Chunks cut anywhere, CR and LF on either side of a cut, chunks longer
+    // than a scan window and empty chunks.
+    Random random(5);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::string> chunks;
+        const int count = static_cast<int>(random.below(6));
+        for (int i = 0; i < count; ++i) {
+            const std::uint32_t size = random.below(4) == 0 ? random.below(3000) : random.below(12);
+            chunks.push_back(sampleText(random, size));
+        }
+        auto source = [&chunks, next = std::size_t{0}]() mutable -> std::optional<std::string> {
+            if (next == chunks.size()) {
+                return std::nullopt;
+            }
+            return chunks[next++];
+        };
+        std::vector<std::string> expected;
+        shell::PartialSourceLazySplitSequence<std::string> pieces(source, "\n");
+        while (auto piece = pieces.next()) {
+            expected.push_back(piece->str());
+        }
+        std::vector<std::string> lines;
+        for (const std::string& line : shell::lazyLines(source)) {
+            lines.push_back(line);
+        }
+        ASSERT_EQ(lines, expected) << testing::PrintToString(chunks);
+    }
+}
