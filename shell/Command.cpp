@@ -1,7 +1,5 @@
 #include "shell/Command.h"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 
 #include "platform/system/Dispatch.h"
@@ -13,24 +11,6 @@ namespace {
 
 // Plain constants: nothing here is destroyed by an exit() from any thread.
 constexpr const char* whichPath = "/usr/bin/which";
-
-// All bytes of a stream up to end of input, like readData(), but cheaper for
-// large outputs: fresh pages cost more than the copying, so the buffer grows
-// fourfold and only the bytes read are ever written; nothing is zero-filled
-// and an empty output allocates nothing.
-platform::Bytes readToEnd(const std::shared_ptr<ReadableStream>& stream) {
-    constexpr std::size_t chunkSize = 64 * 1024;  // a pipe's usual capacity
-    std::array<std::byte, chunkSize> chunk;
-    const auto handle = stream->filehandle();
-    platform::Bytes data;
-    while (const std::size_t count = handle->read(chunk)) {
-        if (data.capacity() - data.size() < count) {
-            data.reserve(std::max(data.capacity() * 4, data.size() + count));
-        }
-        data.insert(data.end(), chunk.begin(), chunk.begin() + count);
-    }
-    return data;
-}
 
 }  // namespace
 
@@ -118,7 +98,7 @@ RunOutput runCapturedIn(Context& context, const std::string& executable,
     if (out->filehandle()->fileDescriptor() != err->filehandle()->fileDescriptor()) {
         group.async([&errors, err] {
             try {
-                errors = readToEnd(err);
+                errors = err->readData();
             } catch (const std::exception&) {
                 // A worker has nobody to report to; the bytes stay empty.
             }
@@ -126,7 +106,7 @@ RunOutput runCapturedIn(Context& context, const std::string& executable,
     }
     platform::Bytes output;
     try {
-        output = readToEnd(out);
+        output = out->readData();
     } catch (...) {
         group.wait();  // the task writes into this frame
         throw;
