@@ -43,17 +43,17 @@ URL = "https://127.0.0.1:8443/files/Bench.zip"
 
 
 class Namespace:
-    """Loopback only; /Applications a tmpfs; /tmp/.X11-unix the folder that
-    holds a hard link to our X server's socket, so that another X server
-    taking the same display number cannot take our clients."""
+    """Loopback only; /Applications and /tmp/.X11-unix tmpfs mounts of its
+    own, so that its X server is out of reach of others on the machine."""
 
-    def __init__(self, x11_sockets):
-        if not os.path.lexists("/Applications"):
-            os.mkdir("/Applications", 0o755)
+    def __init__(self):
+        for folder, mode in (("/Applications", 0o755), ("/tmp/.X11-unix", 0o1777)):
+            if not os.path.lexists(folder):
+                os.mkdir(folder, mode)  # mount points, nothing more
         self.holder = subprocess.Popen(
             ["unshare", "--net", "--mount", "--", "sh", "-c",
              "ip link set lo up && mount -t tmpfs -o size=2g applications /Applications"
-             " && mount --bind %s /tmp/.X11-unix && echo ready && exec cat" % x11_sockets],
+             " && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && echo ready && exec cat"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert self.holder.stdout.readline().strip() == b"ready"
         self.applications = "/proc/%d/root/Applications" % self.holder.pid
@@ -143,7 +143,7 @@ def main():
     installer = os.path.join(macos, "CorvantisInstaller")
     progress = os.path.join(bench, "bench_install_progress")
 
-    work = tempfile.mkdtemp(prefix="install-bench-", dir="/tmp")
+    work = tempfile.mkdtemp(prefix="install-bench-")
     cleanup = []
     try:
         certificates, root, runtime = (os.path.join(work, n) for n in ("certs", "root", "run"))
@@ -155,21 +155,16 @@ def main():
                        check=True)
         size = make_artifact(root, args.size)
 
+        namespace = Namespace()
+        cleanup.append(namespace.close)
         read_end, write_end = os.pipe()
-        display = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                    "1024x768x24", "-nolisten", "tcp"], pass_fds=(write_end,),
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        display = subprocess.Popen(namespace.command(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"]), pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         cleanup.append(lambda: (display.terminate(), display.wait()))
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
-            number = numbers.readline().strip()
-        display_name = ":" + number
-        sockets = os.path.join(work, "x11")  # on /tmp's file system, for the hard link
-        os.mkdir(sockets)
-        os.link("/tmp/.X11-unix/X" + number, os.path.join(sockets, "X" + number))
-
-        namespace = Namespace(sockets)
-        cleanup.append(namespace.close)
+            display_name = ":" + numbers.readline().strip()
         server = subprocess.Popen(namespace.command(
             [sys.executable, os.path.join(SUPPORT, "https-server.py"), "--root", root,
              "--certificates", certificates, "--port", "8443"]),
@@ -223,7 +218,8 @@ def main():
             print("    installer: %-32s %6.3f s" % (name, spent))
         sys.stdout.flush()
 
-        subprocess.run(namespace.command([progress, URL, str(args.progress_rounds)]),
+        subprocess.run(namespace.command([progress, URL, str(args.progress_rounds)] +
+                                         (["--results"] if args.results else [])),
                        env=dict(env, QT_QPA_PLATFORM="offscreen"), check=True)
     finally:
         for step in reversed(cleanup):

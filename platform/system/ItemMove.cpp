@@ -52,7 +52,10 @@ std::string quoted(const fs::path& path) {
 }
 
 std::string temporaryPrefix(const fs::path& destination) {
-    return "." + destination.filename().string() + std::string(temporaryMarker);
+    std::string prefix = destination.filename().string();
+    prefix.insert(prefix.begin(), '.');
+    prefix.append(temporaryMarker);
+    return prefix;
 }
 
 fs::path temporarySibling(const fs::path& destination) {
