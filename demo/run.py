@@ -167,8 +167,8 @@ class LogHold:
 class Display:
     """Where the installer's window goes and how it is photographed."""
 
-    def __init__(self, headless):
-        self.process = None
+    def __init__(self, headless, outside):
+        self.process = self.sockets = None
         name = os.environ.get("DISPLAY", "")
         local = re.fullmatch(r"(?:unix)?:(\d+)(?:\.\d+)?", name)
         if not headless and local and os.path.exists(f"/tmp/.X11-unix/X{local.group(1)}"):
@@ -177,16 +177,34 @@ class Display:
         if not headless and name:
             say(f"DISPLAY={name} is not a local X server, which the demo's private network "
                 "cannot reach: using a virtual screen instead")
+        self.name, self.virtual = ":" + self._start_xvfb(outside), True
+
+    def _start_xvfb(self, outside):
+        """Starts Xvfb on a free display number and gives this namespace a
+        socket folder of its own that holds only its socket.
+
+        Xvfb runs in the caller's namespaces: an X server tells a number in
+        use by its socket in the network namespace's abstract names, so one
+        started in a private network would take the number of a running
+        server and replace that server's socket file. Other test runs on the
+        machine may still replace ours in /tmp/.X11-unix; the clients here
+        reach it through a hard link in a folder mounted over that one."""
         read_end, write_end = os.pipe()
+        net, mnt = outside
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ["nsenter", f"--net=/proc/self/fd/{net}", f"--mount=/proc/self/fd/{mnt}", "--",
+             "Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"], pass_fds=(write_end, net, mnt), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
             number = numbers.readline().strip()
         if not number:
             raise Failure("Xvfb did not start")
-        self.name, self.virtual = ":" + number, True
+        self.sockets = tempfile.mkdtemp(prefix="corvantis-demo-x11-", dir="/tmp")
+        os.link(f"/tmp/.X11-unix/X{number}", os.path.join(self.sockets, f"X{number}"))
+        subprocess.run(["mount", "--bind", self.sockets, "/tmp/.X11-unix"], check=True)
+        return number
 
     def run(self, *argv):
         return subprocess.run(argv, env=dict(os.environ, DISPLAY=self.name), check=True,
@@ -213,6 +231,8 @@ class Display:
         if self.process:
             self.process.terminate()
             self.process.wait()
+        if self.sockets:
+            shutil.rmtree(self.sockets, ignore_errors=True)
 
 
 class Demo:
@@ -234,10 +254,14 @@ class Demo:
 
     def check_isolation(self):
         # scripts/demo hands over to unshare, which starts this: the caller
-        # of scripts/demo is in the namespaces this one must not share.
-        for kind in ("mnt", "net"):
-            if os.readlink(f"/proc/self/ns/{kind}") == os.readlink(f"/proc/{os.getppid()}/ns/{kind}"):
+        # of scripts/demo is in the namespaces this one must not share. They
+        # are kept open for the X server, which belongs out there.
+        self.outside = []
+        for kind in ("net", "mnt"):
+            theirs = f"/proc/{os.getppid()}/ns/{kind}"
+            if os.readlink(f"/proc/self/ns/{kind}") == os.readlink(theirs):
                 raise Failure(f"not in a {kind} namespace of its own; start it with scripts/demo")
+            self.outside.append(os.open(theirs, os.O_RDONLY | os.O_CLOEXEC))
         if not os.path.isdir("/Applications"):
             raise Failure("/Applications is missing: scripts/demo makes the empty mount point")
         subprocess.run(["mount", "--make-rprivate", "/"], check=True)
@@ -347,7 +371,7 @@ class Demo:
         self.check_isolation()
         self.prepare_output()
         self.serve_sample()
-        self.display = Display(self.args.headless)
+        self.display = Display(self.args.headless, self.outside)
         self.start_installer()
 
         request = self.watch(self.download_request, "the archive's download")
