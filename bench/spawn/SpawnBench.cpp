@@ -2,7 +2,7 @@
 // system calls and Python's subprocess, from a small parent and from one that
 // has touched 4 GiB, and the throughput of capturing a large output.
 //
-//   bench_spawn [--results] [runs]   (default 2000)
+//   bench_spawn [--results] [runs [capture rounds]]   (defaults 2000 and 5)
 //
 // --results adds the figures as tab-separated lines for bench/run:
 //   RESULT <figure> <value> <unit> <baseline> <baseline value> [<target>]
@@ -106,7 +106,14 @@ Medians spawnFigures(int runs, bool results) {
     return medians;
 }
 
-void captureFigures(bool results) {
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+void captureFigures(bool results, int rounds) {
     constexpr std::size_t size = std::size_t{1} << 30;
     const auto file = std::filesystem::temp_directory_path() /
                       ("bench-spawn-" + std::to_string(getpid()) + ".bin");
@@ -123,9 +130,11 @@ void captureFigures(bool results) {
     const std::string pipeline = "cat '" + file.string() + "' | cat > /dev/null";
     shell::runCaptured("/bin/bash", "-c", pipeline);  // into the page cache
 
+    const std::string loadBefore = loadAverage();
     double pipeSeconds = 1e9;
     double captureSeconds = 1e9;
-    for (int round = 0; round < 3; ++round) {
+    // The two take turns, so that a busy moment of the machine hits both.
+    for (int round = 0; round < rounds; ++round) {
         auto start = Clock::now();
         shell::runCaptured("/bin/bash", "-c", pipeline);
         pipeSeconds = std::min(pipeSeconds, seconds(start));
@@ -138,7 +147,10 @@ void captureFigures(bool results) {
     }
     std::filesystem::remove(file);
     const double gib = static_cast<double>(size) / (1 << 30);
-    std::printf("capture of 1 GiB from cat, best of 3\n");
+    std::printf(
+        "capture of 1 GiB from cat, best of %d interleaved rounds (load average before: %s, "
+        "after: %s)\n",
+        rounds, loadBefore.c_str(), loadAverage().c_str());
     std::printf("  cat FILE | cat > /dev/null      %8.2f GiB/s\n", gib / pipeSeconds);
     std::printf(
         "  runCaptured(\"/bin/cat\", FILE)   %8.2f GiB/s   %.2fx the pipeline (target >= 0.8x)\n",
@@ -158,9 +170,10 @@ int main(int argc, char** argv) {
         --argc;
     }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int captureRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const auto small = spawnFigures(runs, results);
 
-    captureFigures(results);
+    captureFigures(results, captureRounds);
 
     constexpr std::size_t big = std::size_t{4} << 30;
     auto* memory = static_cast<char*>(std::malloc(big));

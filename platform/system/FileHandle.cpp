@@ -288,27 +288,35 @@ std::size_t FileHandle::read(std::span<std::byte> buffer) {
 
 Bytes FileHandle::readDataToEndOfFile() {
     const int fd = state_->requireOpen("read");
+    // Read through a small buffer that stays in the cache: the bytes cannot
+    // go straight into the vector's spare capacity (it would have to be
+    // zero-filled first), and an output that ends at once, the common case,
+    // costs no allocation and no further system call.
+    std::array<std::byte, minimumReadSize> chunk;
+    std::size_t count = state_->readOnce(fd, chunk.data(), chunk.size());
+    if (count == 0) {
+        return {};
+    }
     Bytes data;
     struct stat status {};
-    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (regular && status.st_size > 0) {
-        makeRoom(data, static_cast<std::size_t>(status.st_size));
+    const bool file = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (file) {
+        // Its size is known, so room for all of it is made at once.
+        makeRoom(data, std::max(count, static_cast<std::size_t>(status.st_size)));
     }
-    // Read through a small buffer that stays in the cache: the bytes cannot
-    // go straight into the vector's spare capacity, and an output that ends
-    // at once (the common case) allocates only what it holds, or nothing.
-    std::array<std::byte, minimumReadSize> chunk;
-    bool first = true;
-    while (const std::size_t count = state_->readOnce(fd, chunk.data(), chunk.size())) {
-        if (first && count == chunk.size() && !regular) {
-            // More is coming: a larger pipe lets the writer and this reader
-            // take turns less often. Not earlier, so short outputs pay nothing.
+    bool widened = false;
+    do {
+        if (!file && !widened && count == chunk.size()) {
+            // A pipe that fills the buffer has more to come: a larger pipe
+            // lets its writer and this reader take turns less often. Only
+            // now, so that short outputs pay nothing for it.
             reservePipeCapacity(largePipeCapacity());
+            widened = true;
         }
-        first = false;
         makeRoom(data, count);
         data.insert(data.end(), chunk.begin(), chunk.begin() + count);
-    }
+        count = state_->readOnce(fd, chunk.data(), chunk.size());
+    } while (count != 0);
     return data;
 }
 
