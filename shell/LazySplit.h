@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <concepts>
 #include <cstddef>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -172,8 +171,8 @@ struct SplitTraits<std::string> {
                      separator);
     }
     // Cuts the views that one text is split into, front to back. Lines are
-    // what is split most: their line feeds are found in bulk, once for the
-    // whole text, instead of with one search per line.
+    // what is split most: their line feeds are found in bulk, 64 bytes at a
+    // time, instead of with one search per line.
     class Finder {
       public:
         Finder() = default;
