@@ -71,10 +71,11 @@ class LineFeedScanner {
 
 namespace detail {
 
-// Bit j of lineFeeds[i] (carriageReturns[i]) is set when byte 64 * i + j of
-// `bytes` is a line feed (carriage return); `blocks` blocks of 64 bytes.
-using ScanBlocks = void (*)(const char* bytes, std::size_t blocks, std::uint64_t* lineFeeds,
-                            std::uint64_t* carriageReturns);
+// Bit j of masks[i] is set when byte 64 * i + j of `bytes` is a line feed
+// that ends a line: one not directly after a carriage return, where bytes[-1]
+// counts as the byte before the first (it must be readable). `blocks` blocks
+// of 64 bytes.
+using ScanBlocks = void (*)(const char* bytes, std::size_t blocks, std::uint64_t* masks);
 
 // Every way of scanning blocks that this processor can run; the first is the
 // one LineFeedScanner uses.
