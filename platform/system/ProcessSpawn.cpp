@@ -1,6 +1,5 @@
 #include "platform/system/ProcessSpawn.h"
 
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 
@@ -9,56 +8,11 @@
 
 #include "platform/system/Error.h"
 #include "platform/system/Process.h"
+#include "platform/system/SpawnSettings.h"
 
 namespace platform {
 
 namespace {
-
-class FileActions {
-  public:
-    FileActions() { check(posix_spawn_file_actions_init(&actions_)); }
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-
-    void dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
-    void chdir(const std::string& path) {
-        check(posix_spawn_file_actions_addchdir_np(&actions_, path.c_str()));
-    }
-    void closeFrom(int from) { check(posix_spawn_file_actions_addclosefrom_np(&actions_, from)); }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    static void check(int result) {
-        if (result != 0) {
-            throw SystemError("posix_spawn_file_actions", result);
-        }
-    }
-    posix_spawn_file_actions_t actions_;
-};
-
-class Attributes {
-  public:
-    Attributes() {
-        posix_spawnattr_init(&attributes_);
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t all;
-        sigfillset(&all);
-        // The child starts clean whatever the launching thread blocked or the
-        // parent ignored (an ignored SIGPIPE would otherwise be inherited).
-        posix_spawnattr_setsigmask(&attributes_, &none);
-        posix_spawnattr_setsigdefault(&attributes_, &all);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    ~Attributes() { posix_spawnattr_destroy(&attributes_); }
-    Attributes(const Attributes&) = delete;
-    Attributes& operator=(const Attributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_;
-};
 
 // posix_spawn takes char* const[] but never writes through it.
 std::vector<char*> pointersTo(const std::string& first, const std::vector<std::string>& rest) {
@@ -82,7 +36,7 @@ bool isDirectory(const std::string& path) {
 }  // namespace
 
 pid_t spawnChild(const SpawnRequest& request) {
-    FileActions actions;
+    SpawnFileActions actions;
     if (!request.currentDirectory.empty()) {
         actions.chdir(request.currentDirectory);
     }
@@ -99,7 +53,7 @@ pid_t spawnChild(const SpawnRequest& request) {
     }
     actions.closeFrom(3);
 
-    Attributes attributes;
+    CleanSignalSpawnAttributes attributes;
 
     std::vector<std::string> environmentTexts;
     environmentTexts.reserve(request.environment.size());

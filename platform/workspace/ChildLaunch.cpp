@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/system/Error.h"
+#include "platform/system/SpawnSettings.h"
 
 extern char** environ;
 
@@ -134,24 +135,14 @@ std::optional<int> runBriefly(const std::filesystem::path& executable,
     const std::string path = executable.string();
     std::vector<char*> argv = argumentVector(path, arguments);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    SpawnFileActions actions;
     for (int fd = 0; fd <= 2; ++fd) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+        actions.open(fd, "/dev/null", O_RDWR);
     }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    CleanSignalSpawnAttributes attributes;
     pid_t pid = 0;
-    int error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int error =
+        posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), environ);
     if (error != 0) {
         return std::nullopt;
     }

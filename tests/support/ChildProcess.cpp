@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/system/SpawnSettings.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -26,28 +28,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     if (pipe2(fds, O_CLOEXEC) != 0) {
         fail(errno, "pipe2");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    platform::SpawnFileActions actions;
+    actions.open(0, "/dev/null", O_RDONLY);
+    actions.dup2(fds[1], 1);
+    platform::CleanSignalSpawnAttributes attributes;
 
     std::vector<char*> args;
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
-    int error = posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int error = posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ);
     close(fds[1]);
     if (error != 0) {
         close(fds[0]);
