@@ -31,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 struct Medians {
     double runner;
     double raw;
+    double emptyProgram;  // raw spawn of a static program that does nothing
 };
 
 double median(std::vector<double>& times) {
@@ -45,9 +46,10 @@ double microseconds(Operation operation) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-// Median microseconds per call of runCaptured("/bin/true") and of the bare
-// system calls, taken in turns so that a change in the machine's load hits
-// both alike.
+// Median microseconds per call of runCaptured("/bin/true"), of the bare
+// system calls, and of the bare calls starting a program that does nothing
+// (the floor under any way of running a program), taken in turns so that a change in the machine's
+// load hits both alike.
 Medians spawnMedians(int runs) {
     auto runner = [] {
         if (!shell::runCaptured("/bin/true").isSuccess()) {
@@ -55,17 +57,21 @@ Medians spawnMedians(int runs) {
         }
     };
     auto raw = [] { rawSpawnCaptured("/bin/true"); };
+    auto empty = [] { rawSpawnCaptured(EMPTY_PROGRAM_PATH); };
     for (int i = 0; i < 20; ++i) {
         runner();
         raw();
+        empty();
     }
     std::vector<double> runnerTimes;
     std::vector<double> rawTimes;
+    std::vector<double> emptyTimes;
     for (int i = 0; i < runs; ++i) {
         runnerTimes.push_back(microseconds(runner));
         rawTimes.push_back(microseconds(raw));
+        emptyTimes.push_back(microseconds(empty));
     }
-    return {median(runnerTimes), median(rawTimes)};
+    return {median(runnerTimes), median(rawTimes), median(emptyTimes)};
 }
 
 double pythonMicroseconds(int runs) {
@@ -97,6 +103,10 @@ Medians spawnFigures(int runs, bool results) {
     std::printf(
         "  python subprocess.run           %8.1f us   runCaptured %.1fx faster (target >= 3x)\n",
         python, python / medians.runner);
+    std::printf(
+        "  empty static program, raw       %8.1f us   floor under any runner; 3x faster than "
+        "python would need %.1f us\n",
+        medians.emptyProgram, python / 3);
     if (results) {
         printResult("runCaptured(\"/bin/true\")", medians.runner, "us",
                     "posix_spawn + pipes + waitpid", medians.raw, "ratio<=1.15");
