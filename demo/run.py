@@ -312,6 +312,9 @@ class Demo:
         env = dict(os.environ, DISPLAY=self.display.name, QT_QPA_PLATFORM="xcb",
                    TMPDIR=self.temporary, XDG_STATE_HOME=self.state,
                    SSL_CERT_FILE=os.path.join(self.certificates, "ca.pem"),
+                   # Only the loopback address exists in the demo's network: no
+                   # proxy the machine names could be reached.
+                   no_proxy="*", NO_PROXY="*",
                    CORVANTIS_TEST_ALERT_REPORT="1")
         if self.display.virtual or not env.get("XDG_RUNTIME_DIR"):
             env["XDG_RUNTIME_DIR"] = runtime

@@ -377,6 +377,9 @@ class InstallerCase(unittest.TestCase):
                    TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
                    PATH=tools + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
+                   # Only the loopback address exists in the namespace: no proxy
+                   # the machine names could be reached.
+                   no_proxy="*", NO_PROXY="*",
                    CORVANTIS_TEST_ALERT_REPORT="1")
         env.update(environment or {})
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # no file browser: the handler shows folders

@@ -23,13 +23,24 @@ namespace {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, Input input) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         fail(errno, "pipe2");
     }
+    int inputFds[2] = {-1, -1};
+    if (input == Input::heldOpen && pipe2(inputFds, O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(fds[0]);
+        close(fds[1]);
+        fail(error, "pipe2");
+    }
     platform::SpawnFileActions actions;
-    actions.open(0, "/dev/null", O_RDONLY);
+    if (input == Input::heldOpen) {
+        actions.dup2(inputFds[0], 0);
+    } else {
+        actions.open(0, "/dev/null", O_RDONLY);
+    }
     actions.dup2(fds[1], 1);
     platform::CleanSignalSpawnAttributes attributes;
 
@@ -40,8 +51,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     args.push_back(nullptr);
     int error = posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ);
     close(fds[1]);
+    if (inputFds[0] >= 0) {
+        close(inputFds[0]);
+    }
+    heldInput_ = inputFds[1];
     if (error != 0) {
         close(fds[0]);
+        if (heldInput_ >= 0) {
+            close(heldInput_);
+        }
         fail(error, "posix_spawnp " + argv.at(0));
     }
     output_ = fds[0];
@@ -53,6 +71,9 @@ ChildProcess::~ChildProcess() {
         wait();
     }
     closeOutput();
+    if (heldInput_ >= 0) {
+        close(heldInput_);
+    }
 }
 
 std::optional<std::string> ChildProcess::readLine() {

@@ -10,6 +10,10 @@
 //   int status = child.wait();  // exit status, or 128 + signal number
 //
 // runProgram does the three steps at once.
+//
+// With Input::heldOpen, standard input is instead a pipe the test holds and
+// never writes: the child sees its end when the test process ends, however
+// it ends, so a server can stop rather than outlive a test that crashed.
 
 #include <sys/types.h>
 
@@ -21,8 +25,10 @@ namespace testsupport {
 
 class ChildProcess {
   public:
+    enum class Input { devNull, heldOpen };
+
     // argv[0] is the program; throws std::system_error when it cannot start.
-    explicit ChildProcess(const std::vector<std::string>& argv);
+    explicit ChildProcess(const std::vector<std::string>& argv, Input input = Input::devNull);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -41,6 +47,7 @@ class ChildProcess {
   private:
     pid_t pid_ = -1;
     int output_ = -1;
+    int heldInput_ = -1;
     std::string pending_;
     std::optional<int> status_;
 };

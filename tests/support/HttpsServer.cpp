@@ -23,9 +23,11 @@ void makeTestCertificates(const std::filesystem::path& directory) {
 
 HttpsServer::HttpsServer(const std::filesystem::path& root,
                          const std::filesystem::path& certificates)
-    : process_(std::make_unique<ChildProcess>(std::vector<std::string>{
-          "python3", (supportDirectory() / "https-server.py").string(), "--root", root.string(),
-          "--certificates", certificates.string(), "--port", "0"})) {
+    : process_(std::make_unique<ChildProcess>(
+          std::vector<std::string>{"python3", (supportDirectory() / "https-server.py").string(),
+                                   "--root", root.string(), "--certificates", certificates.string(),
+                                   "--port", "0", "--until-input-ends"},
+          ChildProcess::Input::heldOpen)) {
     std::optional<std::string> line = process_->readLine();
     if (!line || line->rfind("PORT ", 0) != 0) {
         throw std::runtime_error(

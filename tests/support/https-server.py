@@ -4,12 +4,17 @@ fail in the ways real networks do.
 
 Usage:
   https-server.py --root DIR --certificates DIR [--port N] [--host ADDR]
+                  [--until-input-ends]
 
   --root          the directory whose files are served (GET and HEAD)
   --certificates  a directory made by make-test-certificates; its server.pem
                   and server-key.pem are used
   --port          the port to listen on; 0 (the default) picks a free one
   --host          the address to listen on, 127.0.0.1 by default
+  --until-input-ends
+                  stop once standard input ends: a test that holds the
+                  other end of a pipe never leaves the server behind, even
+                  when it crashes
 
 The first line on standard output is "PORT <n>", flushed at once, so a test
 that starts the server reads that line to learn where to connect. Clients
@@ -221,6 +226,7 @@ def main():
     parser.add_argument("--certificates", required=True)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--until-input-ends", action="store_true")
     args = parser.parse_args()
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -234,6 +240,13 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    if args.until_input_ends:
+        def stop_at_end_of_input():
+            while os.read(0, 65536):
+                pass
+            os.kill(os.getpid(), signal.SIGTERM)
+
+        threading.Thread(target=stop_at_end_of_input, daemon=True).start()
 
     server = Server((args.host, args.port), args.root, context)
     try:

@@ -365,7 +365,8 @@ TEST_F(URLSessionTest, AStartedTaskRunsToTheEndWithoutOwnersAndCompletesOnce) {
             std::lock_guard lock(mutex);
             ++completions;
             if (completions == 1) {
-                EXPECT_EQ(text(*body), "Hello, world!\n");
+                EXPECT_TRUE(body);
+                EXPECT_EQ(body ? text(*body) : "", "Hello, world!\n");
                 done.set_value();
             }
         });
