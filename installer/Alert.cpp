@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <QJsonArray>
+#include <QLabel>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
@@ -43,8 +44,14 @@ int runModalAlert(const Alert& alert, QWidget* parent) {
     QMessageBox box(parent);
     box.setIcon(alert.style == AlertStyle::critical ? QMessageBox::Critical : QMessageBox::Warning);
     box.setWindowTitle(qText(alert.messageText));
+    // The texts carry names and versions from the manifest and from error
+    // descriptions: shown as they are, never read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(qText(alert.messageText));
     box.setInformativeText(qText(alert.informativeText));
+    for (auto* label : box.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
     std::vector<QPushButton*> buttons;
     for (const auto& title : alert.buttons) {
         buttons.push_back(box.addButton(qText(title), QMessageBox::AcceptRole));

@@ -98,7 +98,8 @@ void ViewController::showManualInstallAlert(const std::string& name, const platf
 
 void ViewController::launchInstalledApp(const platform::URL& installed) {
     if (!platform::workspace::open(installed)) {
-        return;  // refused: the window stays at "Installed!"
+        endWhenWindowCloses();  // refused: the window stays at "Installed!"
+        return;
     }
     (void)cleanUp();
     QMetaObject::invokeMethod(

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include "installer/Alert.h"
 #include "installer/Log.h"
@@ -58,6 +59,18 @@ std::optional<platform::Error> ViewController::cleanUp() {
 
 void ViewController::quitInstaller() {
     runOnMain([] { QCoreApplication::quit(); });
+}
+
+void ViewController::endWhenWindowCloses() {
+    QMetaObject::invokeMethod(
+        qApp,
+        [this] {
+            QGuiApplication::setQuitOnLastWindowClosed(true);
+            if (!window()->isVisible()) {
+                QCoreApplication::quit();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace installer

@@ -27,8 +27,10 @@ void ViewController::handleDownloadedFile(const platform::URL& archive, bool isZ
     if (platform::workspace::open(archive)) {
         (void)cleanUp();
         quitInstaller();
+        return;
     }
     // Refused: the window stays as it is until the user closes it.
+    endWhenWindowCloses();
 }
 
 void ViewController::unzipArchive(const platform::URL& archive,

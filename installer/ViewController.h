@@ -107,6 +107,10 @@ class ViewController : public QWidget {
     std::optional<platform::Error> cleanUp();
     // Asks the application to terminate.
     void quitInstaller();
+    // For a run that stops short of quitting (the system refused to open
+    // what it was given): closing the window from now on ends the installer,
+    // and a window already closed ends it at once. From any thread.
+    void endWhenWindowCloses();
 
   protected:
     void showEvent(QShowEvent* event) override;

@@ -449,6 +449,13 @@ class InstallerCase(unittest.TestCase):
         time.sleep(0.5)  # let the window paint what the last step set
         display.run("import", "-window", "root", os.path.join(ARGS.artifacts, name))
 
+    @staticmethod
+    def close_window(run, process):
+        """Closes the installer's window as its close button would."""
+        display = run.namespace.display
+        for window in display.window_names("--pid", str(process.pid)):
+            display.run(ARGS.close_window, window)
+
     def dismiss_alert(self, display, title):
         """Presses Return in the alert window with this title; returns the
         window's title as the X server has it."""
@@ -668,25 +675,43 @@ class Installing(InstallerCase):
         self.assert_installed(run, expected, "2.0")
         self.assertEqual(run.window_names, ["Corvantis Test Installer"])
 
-    def test_refused_launch_leaves_the_window_at_installed(self):
+    def test_closing_the_window_does_not_stop_the_run(self):
+        data, expected = self.sample_zip()
+
+        def close_mid_download(run, process, stdout, server):
+            server.wait_for_request("/_slow/")
+            self.close_window(run, process)
+
+        run = self.install("slow", {"files/Sample.zip": data}, during=close_mid_download)
+        self.assert_installed(run, expected, "2.0")
+
+    def test_refused_launch_leaves_the_window_at_installed_until_it_is_closed(self):
         data, expected = self.sample_zip(executable=False)
 
-        def look_when_installed(run, process, stdout, server):
+        def look_then_close(run, process, stdout, server):
             self.assertEqual(stdout.wait_for("appName"), "appName")
             installed = os.path.join(run.namespace.applications, "Sample.app")
             wait_until(lambda: os.path.exists(installed), "the application in /Applications")
             time.sleep(1)  # well past the quarter second before the launch
             self.screenshot(run, process, "installer-installed.png")
-            return True
+            self.assertIsNone(process.poll(), "the installer quit by itself")
+            self.close_window(run, process)
 
-        run = self.install("refused", {"files/Refused.zip": data}, during=look_when_installed)
-        # Still running when stopped: no clean-up, no quit.
-        self.assertEqual(run.status, -signal.SIGTERM, run.stderr)
-        self.assertEqual(run.stdout[-2:], ["appName", "Sample.app"])
-        self.assertTrue(os.path.isdir(run.workdir))
-        self.assertEqual(
-            snapshot(os.path.join(run.namespace.applications, "Sample.app")), expected)
-        self.assertFalse(os.path.exists(self.marker))
+        def close_at_once(run, process, stdout, server):
+            stdout.wait_for("Manifest URL is: ")
+            self.close_window(run, process)
+
+        for description, during in (("window closed after the refusal", look_then_close),
+                                    ("window closed before it", close_at_once)):
+            with self.subTest(description):
+                run = self.install("refused", {"files/Refused.zip": data}, during=during)
+                # Nothing after the refusal: no clean-up, the window's end is the run's.
+                self.assertEqual((run.status, run.alerts), (0, []), run.stderr)
+                self.assertEqual(run.stdout[-2:], ["appName", "Sample.app"])
+                self.assertTrue(os.path.isdir(run.workdir))
+                self.assertEqual(
+                    snapshot(os.path.join(run.namespace.applications, "Sample.app")), expected)
+                self.assertFalse(os.path.exists(self.marker))
 
     def test_unwritable_applications_hands_the_app_over(self):
         cases = [("read-only", dict(applications="ro"), errno.EROFS),
@@ -900,7 +925,7 @@ class InterruptedReplacement(InstallerCase):
 def main():
     global ARGS, CERTIFICATES
     parser = argparse.ArgumentParser()
-    for option in ("--bundle", "--dev-bundle", "--support", "--artifacts"):
+    for option in ("--bundle", "--dev-bundle", "--support", "--artifacts", "--close-window"):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     os.makedirs(ARGS.artifacts, exist_ok=True)
