@@ -71,9 +71,11 @@ struct ReadabilityLoop::State {
             // A failing handler would fail again on the same input.
             outcome = Outcome::finished;
         }
-        // The callback may own the last reference to a handle; let it go
-        // before taking the lock that the handle's destructor needs.
+        // The callback may own the last reference to a handle, whose
+        // destructor takes this loop's lock: every reference to it is
+        // dropped outside the lock, this one and the entry's own.
         callback.reset();
+        std::shared_ptr<Callback> finishedCallback;
 
         std::lock_guard lock(mutex);
         running = 0;
@@ -85,6 +87,7 @@ struct ReadabilityLoop::State {
             case Outcome::finished:
                 if (it->second.pollable)
                     ::epoll_ctl(epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+                finishedCallback = std::move(it->second.callback);
                 entries.erase(it);
                 break;
             case Outcome::consumed:

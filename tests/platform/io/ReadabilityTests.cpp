@@ -184,6 +184,27 @@ TEST(Readability, HandlerMayCloseOrReplaceItself) {
     other->fileHandleForReading()->setReadabilityHandler({});
 }
 
+TEST(Readability, HandlerThatOwnsTheLastReferenceToItsHandleLetsItGoAtTheEnd) {
+    // Fire and forget: only the handler keeps the reading end alive, and it
+    // is destroyed, with the handle, once the input has ended.
+    auto ended = std::make_shared<iotest::Counter>();
+    {
+        const auto pipe = Pipe::create();
+        auto reading = pipe->fileHandleForReading();
+        reading->setReadabilityHandler([reading, ended](FileHandle& handle) {
+            if (handle.availableData().empty())
+                ended->add();
+        });
+        pipe->fileHandleForWriting()->write(std::string_view("last words"));
+        pipe->fileHandleForWriting()->close();
+    }
+    ended->waitFor(1);
+    // The loop still serves other handles (it would be stuck in the old
+    // handle's destructor otherwise).
+    iotest::LoopRounds rounds;
+    rounds.pass(3);
+}
+
 TEST(Readability, ThrowingHandlerStopsBeingCalledWithoutEndingTheProcess) {
     iotest::LoopRounds rounds;
     const auto pipe = Pipe::create();
