@@ -18,7 +18,8 @@ void launchOrThrow(platform::Process& process) {
     try {
         process.launch();
     } catch (const platform::LaunchError& error) {
-        if (error.errnum() == ENOENT) {
+        // ENOTDIR: a directory part of the path is a file, so nothing is there.
+        if (error.errnum() == ENOENT || error.errnum() == ENOTDIR) {
             throw CommandError::inAccessibleExecutable(
                 platform::URL::fileURL(process.executable).lastPathComponent());
         }

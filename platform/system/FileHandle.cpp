@@ -21,6 +21,7 @@
 
 #include "platform/system/Error.h"
 #include "platform/system/ReadabilityLoop.h"
+#include "platform/system/StandardDescriptors.h"
 
 namespace platform {
 
@@ -134,6 +135,7 @@ class SigpipeBlocker {
 
 std::shared_ptr<FileHandle> openPath(const std::filesystem::path& path, int flags,
                                      const char* purpose) {
+    reserveStandardDescriptors();
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC);
@@ -226,17 +228,20 @@ std::shared_ptr<FileHandle> FileHandle::adopt(int fd) {
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardInput() {
+    reserveStandardDescriptors();
     // One handle per standard descriptor, as epoll allows one watch per fd.
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDIN_FILENO, false));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardOutput() {
+    reserveStandardDescriptors();
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDOUT_FILENO, false));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardError() {
+    reserveStandardDescriptors();
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDERR_FILENO, false));
     return *handle;
 }
@@ -254,6 +259,7 @@ std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::filesystem::
 }
 
 std::shared_ptr<FileHandle> FileHandle::memoryFile(std::span<const std::byte> contents) {
+    reserveStandardDescriptors();
     const int fd = ::memfd_create("contents", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         throw SystemError("memfd_create", errno);

@@ -247,7 +247,9 @@ int Process::terminationStatus() {
         case Phase::ended:
             return state_->status;
         case Phase::launchFailed:
-            return state_->launchErrno == ENOENT ? missingExecutableStatus : unlaunchableStatus;
+            return state_->launchErrno == ENOENT || state_->launchErrno == ENOTDIR
+                       ? missingExecutableStatus
+                       : unlaunchableStatus;
         default:
             return unlaunchableStatus;
     }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/system/Error.h"
+#include "platform/system/StandardDescriptors.h"
 
 namespace platform {
 
@@ -30,6 +31,7 @@ bool TerminationLoop::isCurrentThread() {
 }
 
 TerminationLoop::TerminationLoop() {
+    reserveStandardDescriptors();
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) {
         throw SystemError("epoll_create1", errno);

@@ -120,6 +120,7 @@ TEST(RunCaptured, MissingExecutables) {
         {"no-such-command-for-this-test", "no-such-command-for-this-test"},
         {"/no/such/dir/tool", "tool"},
         {"./not-here", "not-here"},
+        {"/dev/null/tool", "tool"},  // a directory part that is no directory
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.executable);
@@ -137,6 +138,14 @@ TEST(RunCaptured, MissingExecutables) {
             EXPECT_EQ(error, CommandError::inAccessibleExecutable(c.reported));
         }
     }
+}
+
+TEST(RunCaptured, AProgramStartedWithoutStandardInputAndOutputCanCaptureARun) {
+    // Pipes of the run must not land on the closed standard descriptors.
+    auto run = shell::runCaptured("timeout", "60", "bash", "-c",
+                                  std::string("exec 0<&- 1>&- \"$0\""), CLOSED_STANDARD_PATH);
+    EXPECT_EQ(run.exitStatus(), 0);
+    EXPECT_EQ(run.stderror(), "captured|0");
 }
 
 TEST(RunCaptured, AFileThatMayNotRunIsNoCommandError) {
