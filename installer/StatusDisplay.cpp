@@ -62,15 +62,19 @@ void ViewController::quitInstaller() {
 }
 
 void ViewController::endWhenWindowCloses() {
-    QMetaObject::invokeMethod(
-        qApp,
-        [this] {
-            QGuiApplication::setQuitOnLastWindowClosed(true);
-            if (!window()->isVisible()) {
-                QCoreApplication::quit();
-            }
-        },
-        Qt::QueuedConnection);
+    const auto endWithTheWindow = [this] {
+        QGuiApplication::setQuitOnLastWindowClosed(true);
+        if (!window()->isVisible()) {
+            QCoreApplication::quit();
+        }
+    };
+    // Not runOnMain: its "in main thread" line belongs to the flow's steps.
+    auto& queue = MainQueue::shared();
+    if (queue.isMainThread()) {
+        endWithTheWindow();
+    } else {
+        queue.sync(endWithTheWindow);
+    }
 }
 
 }  // namespace installer
