@@ -90,7 +90,7 @@ std::shared_ptr<AsyncCommand> AsyncCommand::waitForSuccess() {
     return std::static_pointer_cast<AsyncCommand>(shared_from_this());
 }
 
-std::shared_ptr<AsyncCommand> AsyncCommand::onTermination(
+std::shared_ptr<AsyncCommand> AsyncCommand::onTerminationOfThis(
     std::function<void(AsyncCommand&)> handler) {
     PrintedAsyncCommand::onTermination(
         [handler = std::move(handler)](PrintedAsyncCommand& command) {

@@ -2,6 +2,7 @@
 
 // Commands that run while the caller goes on.
 
+#include <concepts>
 #include <functional>
 #include <memory>
 
@@ -69,11 +70,17 @@ class AsyncCommand final : public PrintedAsyncCommand {
 
     std::shared_ptr<AsyncCommand> waitForSuccess();
 
-    using PrintedAsyncCommand::onTermination;
-    std::shared_ptr<AsyncCommand> onTermination(std::function<void(AsyncCommand&)> handler);
+    // Takes any handler that accepts the command as an AsyncCommand, also one
+    // written for a PrintedAsyncCommand or a generic one.
+    template <class Handler>
+    requires std::invocable<Handler&, AsyncCommand&> std::shared_ptr<AsyncCommand> onTermination(
+        Handler handler) {
+        return onTerminationOfThis(std::function<void(AsyncCommand&)>(std::move(handler)));
+    }
 
   private:
     AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+    std::shared_ptr<AsyncCommand> onTerminationOfThis(std::function<void(AsyncCommand&)> handler);
 
     std::shared_ptr<ReadableStream> stdout_;
     std::shared_ptr<ReadableStream> stderror_;

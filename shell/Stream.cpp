@@ -109,6 +109,10 @@ std::optional<std::string> ReadableStream::readSome() {
         if (count == 0)
             return std::nullopt;
         text.resize(count);
+        if (count < chunkSize / 2) {
+            // A short read must not keep the whole chunk: callers keep chunks.
+            text.shrink_to_fit();
+        }
         if (!isAscii(text) &&
             !textEncoding.canDecode(std::as_bytes(std::span(text.data(), count)))) {
             throw ConversionError(binaryToTextFailure);

@@ -284,6 +284,10 @@ Bytes FileHandle::availableData() {
         std::clamp(bytesAvailable(fd).value_or(0), minimumReadSize, maximumReadSize);
     Bytes data(size);
     data.resize(state_->readOnce(fd, data.data(), data.size()));
+    if (data.size() < size / 2) {
+        // A short read must not keep the whole buffer: callers keep chunks.
+        data.shrink_to_fit();
+    }
     return data;
 }
 

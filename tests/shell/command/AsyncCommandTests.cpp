@@ -109,6 +109,18 @@ TEST(OnTermination, AHandlerInstalledAfterTheEndStillRuns) {
     EXPECT_EQ(seen.get_future().get(), command.get());
 }
 
+TEST(OnTermination, ACapturedCommandTakesHandlersForEitherTypeOrGeneric) {
+    auto first = shell::startCaptured("/bin/true");
+    std::promise<PrintedAsyncCommand*> asPrinted;
+    first->onTermination([&](PrintedAsyncCommand& ended) { asPrinted.set_value(&ended); });
+    EXPECT_EQ(asPrinted.get_future().get(), first.get());
+
+    auto second = shell::startCaptured("/bin/true");
+    std::promise<AsyncCommand*> generic;
+    second->onTermination([&](auto& ended) { generic.set_value(&ended); });
+    EXPECT_EQ(generic.get_future().get(), second.get());
+}
+
 TEST(OnTermination, TheInstallersSequence) {
     // Start, install the continuation, wait: the continuation runs after the
     // end and may itself run commands while the waiter goes on.
