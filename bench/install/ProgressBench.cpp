@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QProgressBar>
 
+#include "bench/BenchReport.h"
 #include "installer/DownloadProgress.h"
 #include "installer/MainQueue.h"
 #include "platform/net/URLSession.h"
@@ -60,11 +61,6 @@ Outcome download(const platform::URL& url, QProgressBar* bar) {
     return {std::chrono::duration<double>(Clock::now() - start).count(), bytes, hops};
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,7 +100,7 @@ int main(int argc, char** argv) {
     QApplication::exec();
     worker.join();
 
-    double without = median(plain), with = median(observed);
+    double without = bench::median(plain), with = bench::median(observed);
     double megabytes = static_cast<double>(last.bytes) / (1024 * 1024);
     std::printf("download of %.0f MiB, median of %d rounds each\n", megabytes, rounds);
     std::printf("  %-34s %8.3f s  %7.1f MiB/s\n", "without progress", without, megabytes / without);
@@ -112,10 +108,8 @@ int main(int argc, char** argv) {
                 "with progress bar (main-thread hop)", with, megabytes / with, last.hops);
     std::printf("  progress costs %+.1f%%\n", (with / without - 1) * 100);
     if (results) {
-        std::printf(
-            "RESULT\tdownload with progress bar\t%.3f\ts\twithout progress\t%.3f\t"
-            "ratio<=1.05\n",
-            with, without);
+        bench::printResult("download with progress bar", with, "s", "without progress", without,
+                           "ratio<=1.05");
     }
     return 0;
 }

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchReport.h"
 #include "platform/system/Pipe.h"
 #include "platform/system/Process.h"
 #include "shell/Stream.h"
@@ -159,13 +160,6 @@ unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
     return count;
 }
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -201,7 +195,7 @@ int main(int argc, char** argv) {
     const unsigned long long fewestLines =
         (block.lineFeeds - block.carriageReturnLineFeeds) * repeat;
 
-    const std::string loadBefore = loadAverage();
+    const std::string loadBefore = bench::loadAverage();
     // The readers take turns, so that a busy moment of the machine hits all
     // of them; each keeps its best time.
     for (int round = 0; round < rounds; ++round) {
@@ -219,7 +213,8 @@ int main(int argc, char** argv) {
 
     std::printf("input: %.0f MiB through a pipe of %zu KiB, best of %d interleaved rounds\n",
                 total / (1024 * 1024), pipeSize / 1024, rounds);
-    std::printf("load average before: %s, after: %s\n", loadBefore.c_str(), loadAverage().c_str());
+    std::printf("load average before: %s, after: %s\n", loadBefore.c_str(),
+                bench::loadAverage().c_str());
     std::printf("%-22s %10s %12s %14s %12s\n", "reader", "seconds", "MiB/s", "lines", "vs wc -l");
     const double wcSeconds = readers[0].best.seconds;
     bool allAgree = true;
@@ -247,17 +242,16 @@ int main(int argc, char** argv) {
     if (results) {
         auto rate = [&](const Result& r) { return total / (1024 * 1024) / r.seconds; };
         if (lines.seconds > 0 && wcSeconds > 0)
-            std::printf("RESULT\tlines() through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\tratio>=0.5\n",
-                        rate(lines), rate(readers[0].best));
+            bench::printResult("lines() through a pipe", rate(lines), "MiB/s", "wc -l",
+                               rate(readers[0].best), "ratio>=0.5");
         if (lines.seconds > 0 && getline.seconds > 0)
-            std::printf(
-                "RESULT\tlines() through a pipe\t%.1f\tMiB/s\tstd::getline\t%.1f\tratio>=1\n",
-                rate(lines), rate(getline));
+            bench::printResult("lines() through a pipe", rate(lines), "MiB/s", "std::getline",
+                               rate(getline), "ratio>=1");
         for (const auto& reader : readers) {
             if (reader.best.seconds > 0 && wcSeconds > 0 &&
                 (reader.read == viaReadSome || reader.read == viaRawReads)) {
-                std::printf("RESULT\t%s through a pipe\t%.1f\tMiB/s\twc -l\t%.1f\t\n", reader.name,
-                            rate(reader.best), rate(readers[0].best));
+                bench::printResult(std::string(reader.name) + " through a pipe", rate(reader.best),
+                                   "MiB/s", "wc -l", rate(readers[0].best), "");
             }
         }
     }

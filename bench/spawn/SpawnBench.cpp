@@ -22,10 +22,14 @@
 #include <vector>
 
 #include "RawSpawn.h"
+#include "bench/BenchReport.h"
 #include "shell/Shell.h"
 
 namespace {
 
+using bench::loadAverage;
+using bench::median;
+using bench::printResult;
 using Clock = std::chrono::steady_clock;
 
 struct Medians {
@@ -33,11 +37,6 @@ struct Medians {
     double raw;
     double emptyProgram;  // raw spawn of a static program that does nothing
 };
-
-double median(std::vector<double>& times) {
-    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-    return times[times.size() / 2];
-}
 
 template <class Operation>
 double microseconds(Operation operation) {
@@ -83,12 +82,6 @@ double pythonMicroseconds(int runs) {
     return std::stod(run.stdout());
 }
 
-void printResult(const char* figure, double value, const char* unit, const char* baseline,
-                 double baselineValue, const char* target) {
-    std::printf("RESULT\t%s\t%.3f\t%s\t%s\t%.3f\t%s\n", figure, value, unit, baseline,
-                baselineValue, target);
-}
-
 double seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -117,13 +110,6 @@ Medians spawnFigures(int runs, bool results) {
                     "python subprocess.run", python, "");
     }
     return medians;
-}
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 void captureFigures(bool results, int rounds) {
