@@ -27,6 +27,10 @@ namespace platform {
 
 namespace {
 
+// Before main, so before this layer has made any descriptor of its own;
+// every program that makes descriptors through this layer links this file.
+[[maybe_unused]] const bool standardDescriptorsReserved = (reserveStandardDescriptors(), true);
+
 constexpr std::size_t minimumReadSize = 64 * 1024;
 constexpr std::size_t maximumReadSize = 4 * 1024 * 1024;
 
@@ -135,7 +139,6 @@ class SigpipeBlocker {
 
 std::shared_ptr<FileHandle> openPath(const std::filesystem::path& path, int flags,
                                      const char* purpose) {
-    reserveStandardDescriptors();
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC);
@@ -228,20 +231,17 @@ std::shared_ptr<FileHandle> FileHandle::adopt(int fd) {
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardInput() {
-    reserveStandardDescriptors();
     // One handle per standard descriptor, as epoll allows one watch per fd.
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDIN_FILENO, false));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardOutput() {
-    reserveStandardDescriptors();
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDOUT_FILENO, false));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardError() {
-    reserveStandardDescriptors();
     static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDERR_FILENO, false));
     return *handle;
 }
@@ -259,7 +259,6 @@ std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::filesystem::
 }
 
 std::shared_ptr<FileHandle> FileHandle::memoryFile(std::span<const std::byte> contents) {
-    reserveStandardDescriptors();
     const int fd = ::memfd_create("contents", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         throw SystemError("memfd_create", errno);

@@ -6,12 +6,10 @@
 #include <cerrno>
 
 #include "platform/system/Error.h"
-#include "platform/system/StandardDescriptors.h"
 
 namespace platform {
 
 std::shared_ptr<Pipe> Pipe::create() {
-    reserveStandardDescriptors();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0)
         throw SystemError("Could not create a pipe", errno);

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/system/Error.h"
-#include "platform/system/StandardDescriptors.h"
 
 namespace platform {
 
@@ -31,7 +30,6 @@ bool TerminationLoop::isCurrentThread() {
 }
 
 TerminationLoop::TerminationLoop() {
-    reserveStandardDescriptors();
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) {
         throw SystemError("epoll_create1", errno);

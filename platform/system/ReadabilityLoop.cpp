@@ -13,7 +13,6 @@
 #include <unordered_map>
 
 #include "platform/system/Error.h"
-#include "platform/system/StandardDescriptors.h"
 
 namespace platform {
 
@@ -136,7 +135,6 @@ ReadabilityLoop& ReadabilityLoop::shared() {
 }
 
 ReadabilityLoop::ReadabilityLoop() : state_(new State) {
-    reserveStandardDescriptors();
     state_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (state_->epollFd < 0)
         throw SystemError("epoll_create1", errno);

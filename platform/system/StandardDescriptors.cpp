@@ -8,21 +8,17 @@
 namespace platform {
 
 void reserveStandardDescriptors() {
-    static const bool reserved = [] {
-        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-            if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
-                continue;
-            }
-            // The lowest free number is this one; inherited by children
-            // like any standard descriptor, so not close-on-exec.
-            const int opened = ::open("/dev/null", O_RDWR);
-            if (opened > STDERR_FILENO) {
-                ::close(opened);
-            }
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
         }
-        return true;
-    }();
-    (void)reserved;
+        // The lowest free number is this one; inherited by children like any
+        // standard descriptor, so not close-on-exec.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened > STDERR_FILENO) {
+            ::close(opened);
+        }
+    }
 }
 
 }  // namespace platform
