@@ -1,7 +1,5 @@
 #include "shell/Command.h"
 
-#include <cerrno>
-
 #include "platform/system/Dispatch.h"
 #include "platform/system/URL.h"
 
@@ -18,8 +16,7 @@ void launchOrThrow(platform::Process& process) {
     try {
         process.launch();
     } catch (const platform::LaunchError& error) {
-        // ENOTDIR: a directory part of the path is a file, so nothing is there.
-        if (error.errnum() == ENOENT || error.errnum() == ENOTDIR) {
+        if (error.executableIsMissing()) {
             throw CommandError::inAccessibleExecutable(
                 platform::URL::fileURL(process.executable).lastPathComponent());
         }

@@ -18,6 +18,10 @@ namespace platform {
 LaunchError::LaunchError(const std::string& executable, int errnum)
     : SystemError("Cannot launch '" + executable + "'", errnum), executable_(executable) {}
 
+bool LaunchError::meansMissingExecutable(int errnum) noexcept {
+    return errnum == ENOENT || errnum == ENOTDIR;
+}
+
 namespace {
 
 enum class Phase { configured, launchFailed, running, ended };
@@ -247,7 +251,7 @@ int Process::terminationStatus() {
         case Phase::ended:
             return state_->status;
         case Phase::launchFailed:
-            return state_->launchErrno == ENOENT || state_->launchErrno == ENOTDIR
+            return LaunchError::meansMissingExecutable(state_->launchErrno)
                        ? missingExecutableStatus
                        : unlaunchableStatus;
         default:

@@ -28,6 +28,10 @@ class LaunchError : public SystemError {
   public:
     LaunchError(const std::string& executable, int errnum);
     const std::string& executable() const noexcept { return executable_; }
+    // Nothing to run at the path: no such file, or a directory part of the
+    // path is a file.
+    static bool meansMissingExecutable(int errnum) noexcept;
+    bool executableIsMissing() const noexcept { return meansMissingExecutable(errnum()); }
 
   private:
     std::string executable_;
