@@ -35,6 +35,14 @@ void MainQueue::sync(std::function<void()> work) {
     finished_.wait(lock, [&] { return item.done; });
 }
 
+void MainQueue::runOnMainThread(const std::function<void()>& work) {
+    if (isMainThread()) {
+        work();
+        return;
+    }
+    sync(work);
+}
+
 std::size_t MainQueue::pendingCount() {
     std::lock_guard lock(mutex_);
     return pending_.size();

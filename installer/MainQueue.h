@@ -25,6 +25,9 @@ class MainQueue : public QObject {
     // Runs work on the main thread and returns once it has run. Must not be
     // called on the main thread.
     void sync(std::function<void()> work);
+    // Runs work on the main thread: at once when called there (queuing would
+    // wait for ourselves), through sync from any other thread.
+    void runOnMainThread(const std::function<void()>& work);
     // Work submitted and not yet started.
     std::size_t pendingCount();
 

@@ -18,12 +18,9 @@ namespace installer {
 void ViewController::runOnMain(const std::function<void()>& work) {
     auto& queue = MainQueue::shared();
     if (queue.isMainThread()) {
-        // Queuing here would wait for ourselves.
         log({"in main thread"});
-        work();
-        return;
     }
-    queue.sync(work);
+    queue.runOnMainThread(work);
 }
 
 void ViewController::setStatus(const std::string& text) {
@@ -69,12 +66,7 @@ void ViewController::endWhenWindowCloses() {
         }
     };
     // Not runOnMain: its "in main thread" line belongs to the flow's steps.
-    auto& queue = MainQueue::shared();
-    if (queue.isMainThread()) {
-        endWithTheWindow();
-    } else {
-        queue.sync(endWithTheWindow);
-    }
+    MainQueue::shared().runOnMainThread(endWithTheWindow);
 }
 
 }  // namespace installer
