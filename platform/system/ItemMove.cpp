@@ -11,10 +11,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/system/Error.h"
 #include "platform/system/FileManager.h"
+#include "platform/system/TreeRemoval.h"
 #include "platform/system/UUID.h"
 
 namespace platform {
@@ -70,8 +72,10 @@ fs::path temporarySibling(const fs::path& destination) {
 
 void removeQuietly(const fs::path& path) {
     try {
-        FileManager::defaultManager().removeItem(path);
-    } catch (const SystemError&) {
+        // Whatever modes the archive gave its folders, or a copy is left
+        // behind on every update.
+        removeTree(path);
+    } catch (const std::system_error&) {
         // Left for removeInterruptedMoves on a later run.
     }
 }

@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryDirectory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One item of a tree made for a test: a folder (mode applied once its
+// contents exist), a file, or a link with its target ("@" at its start stands
+// for the folder the tree is made in).
+struct Item {
+    char kind;  // 'd', 'f' or 'l'
+    std::string path;
+    unsigned mode = 0755;
+    std::string target = {};
+};
+
+void make(const fs::path& root, const std::vector<Item>& items) {
+    for (const auto& item : items) {
+        const fs::path path = root / item.path;
+        fs::create_directories(path.parent_path());
+        if (item.kind == 'd') {
+            fs::create_directory(path);
+        } else if (item.kind == 'f') {
+            std::ofstream(path) << item.path;
+        } else {
+            std::string target = item.target;
+            if (target.starts_with("@")) {
+                target.replace(0, 1, root.string());
+            }
+            fs::create_symlink(target, path);
+        }
+    }
+    // Deepest first, so a closed folder is closed after it was filled.
+    for (auto item = items.rbegin(); item != items.rend(); ++item) {
+        if (item->kind != 'l') {
+            ASSERT_EQ(::chmod((root / item->path).c_str(), item->mode), 0) << item->path;
+        }
+    }
+}
+
+// Runs the probe as the hostile run did: root without the capabilities that
+// let it ignore permission bits. Without root the process obeys them anyway.
+testsupport::ProgramResult probe(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), CORVANTIS_REMOVAL_PROBE);
+    if (::geteuid() == 0) {
+        arguments.insert(arguments.begin(),
+                         {"setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner",
+                          "--inh-caps=-all"});
+    }
+    return testsupport::runProgram(arguments);
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Lets the test process clean up what a probe could not remove.
+void openUp(const fs::path& root) {
+    std::error_code ignored;
+    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(root, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+    }
+}
+
+TEST(TreeRemoval, RemovesTreesWhateverTheirFoldersModesWithoutFollowingLinks) {
+    struct Case {
+        const char* name;
+        std::vector<Item> tree;  // under "tree"; "outside" holds other items
+        std::string removed;     // relative to the test folder
+    };
+    const std::vector<Item> outside = {
+        {'d', "outside", 0555}, {'f', "outside/keep"}, {'d', "outside/closed", 0}};
+    const std::vector<Case> cases = {
+        {"read-only folders",
+         {{'d', "tree"}, {'d', "tree/ro", 0555}, {'f', "tree/ro/f", 0444}},
+         "tree"},
+        {"closed folder with folders inside",
+         {{'d', "tree"}, {'d', "tree/c", 0}, {'d', "tree/c/d"}, {'f', "tree/c/d/f"}},
+         "tree"},
+        {"closed inside read-only inside closed",
+         {{'d', "tree", 0}, {'d', "tree/a", 0555}, {'d', "tree/a/b", 0}, {'f', "tree/a/b/f"}},
+         "tree"},
+        {"root only searchable", {{'d', "tree", 0100}, {'f', "tree/f", 0}}, "tree"},
+        {"links to folders outside",
+         {{'d', "tree", 0555},
+          {'l', "tree/abs", 0, "@/outside"},
+          {'l', "tree/rel", 0, "../outside"},
+          {'l', "tree/closed", 0, "../outside/closed"}},
+         "tree"},
+        {"a link as the root", {{'l', "tree", 0, "outside"}}, "tree"},
+        {"a file as the root", {{'f', "tree", 0}}, "tree"},
+        {"nothing there", {}, "tree"},
+        {"trailing slash", {{'d', "tree", 0}, {'d', "tree/x", 0}}, "tree/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TemporaryDirectory dir;
+        std::vector<Item> items = outside;
+        items.insert(items.end(), c.tree.begin(), c.tree.end());
+        make(dir.path(), items);
+
+        auto result = probe({"remove", (dir.path() / c.removed).string()});
+
+        EXPECT_EQ(result.output, "ok\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"outside"});
+        // Nothing reached through a link was removed or had its bits changed.
+        EXPECT_EQ(namesIn(dir.path() / "outside"), (std::vector<std::string>{"closed", "keep"}));
+        EXPECT_EQ(fs::status(dir.path() / "outside").permissions(), fs::perms(0555));
+        EXPECT_EQ(fs::symlink_status(dir.path() / "outside/closed").permissions(), fs::perms(0));
+        openUp(dir.path());
+    }
+}
+
+TEST(TreeRemoval, RemovesAllItCanAndNamesWhatStayed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a folder to another user";
+    }
+    testsupport::TemporaryDirectory dir;
+    make(dir.path(), {{'d', "tree"},
+                      {'d', "tree/a"},
+                      {'f', "tree/a/gone"},
+                      {'d', "tree/theirs", 0555},
+                      {'f', "tree/theirs/stays"},
+                      {'f', "tree/z"}});
+    ASSERT_EQ(::chown((dir.path() / "tree/theirs").c_str(), 65534, 65534), 0);
+
+    auto result = probe({"remove", (dir.path() / "tree").string()});
+
+    EXPECT_EQ(result.status, 1);
+    const std::string stayed = (dir.path() / "tree/theirs/stays").string();
+    EXPECT_EQ(result.output.rfind("Could not remove '" + stayed + "' and 2 more: ", 0), 0u)
+        << result.output;
+    EXPECT_EQ(namesIn(dir.path() / "tree"), std::vector<std::string>{"theirs"});
+}
+
+// An application replaced in a folder of applications by a process that obeys
+// permission bits, with read-only and closed folders in both bundles, leaves
+// only the new bundle: no hidden copy of the old one, now or after a later
+// run finds one left by an interrupted move.
+TEST(TreeRemoval, ReplacingAnApplicationLeavesNoHiddenCopies) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> leftovers;  // hidden names present before
+    };
+    const std::vector<Case> cases = {
+        {"update over an older copy", {}},
+        {"a later run removes what an interrupted one left",
+         {".Foo.app.moving-0123456789ab", ".Foo.app.moving-ba9876543210"}},
+    };
+    auto bundle = [](const std::string& root, const std::string& version) {
+        return std::vector<Item>{{'d', root},
+                                 {'d', root + "/Contents"},
+                                 {'d', root + "/Contents/Resources", 0555},
+                                 {'f', root + "/Contents/Resources/" + version, 0444},
+                                 {'d', root + "/Contents/Closed", 0},
+                                 {'d', root + "/Contents/Closed/Inner", 0555},
+                                 {'l', root + "/Contents/Current", 0, "Resources"}};
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TemporaryDirectory dir;
+        make(dir.path(), bundle("Applications/Foo.app", "old"));
+        for (const auto& name : c.leftovers) {
+            make(dir.path(), bundle("Applications/" + name, "old"));
+        }
+        const fs::path installed = dir.path() / "Applications/Foo.app";
+
+        // Over the older copy, then back again.
+        for (const char* version : {"new", "old"}) {
+            make(dir.path(), bundle(std::string("work-") + version + "/Foo.app", version));
+            auto result =
+                probe({"replace", installed.string(),
+                       (dir.path() / (std::string("work-") + version) / "Foo.app").string()});
+            EXPECT_EQ(result.output, "ok\n") << version;
+            EXPECT_EQ(namesIn(dir.path() / "Applications"), std::vector<std::string>{"Foo.app"})
+                << version;
+            EXPECT_EQ(namesIn(installed / "Contents/Resources"), std::vector<std::string>{version});
+        }
+        openUp(dir.path());
+    }
+}
+
+}  // namespace
