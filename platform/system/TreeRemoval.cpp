@@ -141,7 +141,8 @@ void removeTree(const fs::path& path) {
                                 "Will not remove '" + path.string() + "'");
     }
     const fs::path parentPath = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    OpenFolder parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Only searched, never listed: its own bits need not allow reading.
+    OpenFolder parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (parent.get() < 0) {
         if (errno == ENOENT) {
             return;
