@@ -48,8 +48,8 @@ fs::path expandHome(const std::string& value, const fs::path& home) {
     return value;
 }
 
-}  // namespace
-
+// The XDG_DOWNLOAD_DIR value in the text of a user-dirs.dirs file, with the
+// home folder put in; empty when there is no usable line.
 fs::path downloadDirectoryFromUserDirs(const std::string& text, const fs::path& home) {
     fs::path found;
     std::istringstream lines(text);
@@ -67,6 +67,8 @@ fs::path downloadDirectoryFromUserDirs(const std::string& text, const fs::path& 
     }
     return found;
 }
+
+}  // namespace
 
 fs::path downloadDirectory() {
     fs::path direct = environment("XDG_DOWNLOAD_DIR");

@@ -18,9 +18,4 @@ namespace platform {
 // exist yet; nothing is created here.
 std::filesystem::path downloadDirectory();
 
-// The XDG_DOWNLOAD_DIR value in the text of a user-dirs.dirs file, with the
-// home folder put in; empty when there is no usable line.
-std::filesystem::path downloadDirectoryFromUserDirs(const std::string& text,
-                                                    const std::filesystem::path& home);
-
 }  // namespace platform
