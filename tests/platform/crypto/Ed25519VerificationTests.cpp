@@ -1,7 +1,6 @@
 #include "platform/crypto/Ed25519Verification.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <functional>
@@ -9,6 +8,7 @@
 #include <random>
 
 #include "tests/platform/crypto/Hex.h"
+#include "tests/platform/crypto/OpenSslSigner.h"
 
 namespace {
 
@@ -16,11 +16,8 @@ using crypto_test::fromHex;
 using platform::Ed25519Verification;
 using Bytes = std::vector<std::byte>;
 
-struct Signed {
-    Bytes publicKey;
-    Bytes message;
-    Bytes signature;
-};
+using crypto_test::OpenSslSigner;
+using crypto_test::Signed;
 
 // Fed in pieces of the given size, as a download hands them over.
 bool verify(const Signed& s, std::size_t piece = 4096) {
@@ -38,39 +35,6 @@ bool verify(const Signed& s, std::size_t piece = 4096) {
     }
     return verification.finish();
 }
-
-// A key pair made by OpenSSL for this run, and OpenSSL's signatures.
-class OpenSslSigner {
-  public:
-    OpenSslSigner() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free) {
-        EXPECT_NE(key_, nullptr);
-    }
-
-    Bytes publicKey() const {
-        Bytes bytes(32);
-        std::size_t size = bytes.size();
-        EXPECT_EQ(EVP_PKEY_get_raw_public_key(
-                      key_.get(), reinterpret_cast<unsigned char*>(bytes.data()), &size),
-                  1);
-        return bytes;
-    }
-
-    Signed sign(Bytes message) const {
-        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        EVP_MD_CTX_free);
-        Bytes signature(64);
-        std::size_t size = signature.size();
-        EXPECT_EQ(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()), 1);
-        EXPECT_EQ(
-            EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
-                           reinterpret_cast<const unsigned char*>(message.data()), message.size()),
-            1);
-        return {publicKey(), std::move(message), std::move(signature)};
-    }
-
-  private:
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_;
-};
 
 Bytes randomBytes(std::size_t size, std::mt19937& random) {
     Bytes bytes(size);
