@@ -40,7 +40,6 @@ Sha512::Digest Sha512::finish() {
         EVP_DigestFinal_ex(context_.get(), reinterpret_cast<unsigned char*>(digest.data()), &size),
         "SHA-512 cannot finish");
     check(size == digest.size() ? 1 : 0, "SHA-512 gave a digest of the wrong size");
-    check(EVP_DigestInit_ex(context_.get(), EVP_sha512(), nullptr), "SHA-512 cannot start");
     return digest;
 }
 

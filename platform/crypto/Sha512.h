@@ -18,7 +18,7 @@ class Sha512 {
 
     Sha512();
     void update(std::span<const std::byte> bytes);
-    // The digest of every byte given so far; the hash then starts afresh.
+    // The digest of every byte given; once.
     Digest finish();
 
   private:

@@ -123,12 +123,4 @@ TEST(BuildVerification, FollowsEveryRule) {
     }
 }
 
-TEST(BuildVerification, EmptyBuildsAreCheckedToo) {
-    const OpenSslSigner publisher;
-    const auto key = PublicKeySetting::ofString(platform::encodeBase64(publisher.publicKey()));
-    const std::string signature = platform::encodeBase64(publisher.sign({}).signature);
-    EXPECT_EQ(verify(BuildVerification(url, sha512Of({}), signature, key), {}), std::nullopt);
-    EXPECT_NE(verify(BuildVerification(url, sha512Of({}), signature, key), Bytes(1)), std::nullopt);
-}
-
 }  // namespace
