@@ -9,13 +9,18 @@ only. The installer's window goes to the X server named by DISPLAY when that
 is a local one (its socket is a file, which the private network does not
 hide), else to an Xvfb screen of the demo's own.
 
-usage: run.py --installer APP --support DIR --output DIR [--headless]
+The sample builds are signed with the publisher key given by --signing-key;
+an installer that holds a public key must hold that key's.
+
+usage: run.py --installer APP --support DIR --output DIR [--signing-key KEY]
+              [--headless]
 """
 
 import argparse
 import json
 import os
 import platform
+import plistlib
 import re
 import select
 import shutil
@@ -37,6 +42,8 @@ VERSION = "1.0.0"
 # bar moves for about four seconds.
 DOWNLOAD_URL = f"https://{HOST}/_slow/files/{{file}}?pieces=40&pause=0.1"
 DEADLINE = 120  # seconds for any one step; only a hung run comes near it
+SIGN_BUILD = os.path.join(HERE, "..", "scripts", "sign-build")
+PUBLIC_KEY_SETTING = "Corvantis Public Key"
 UUID = re.compile(r"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")
 
 
@@ -285,7 +292,8 @@ class Demo:
         subprocess.run([os.path.join(self.args.support, "make-test-certificates"), certificates],
                        check=True)
         subprocess.run([os.path.join(HERE, "make-sample-product"), site, PRODUCT_ID, VERSION,
-                        DOWNLOAD_URL], check=True)
+                        DOWNLOAD_URL] + ([self.args.signing_key] if self.args.signing_key else []),
+                       check=True)
         self.certificates = certificates
         host, port = HOST.split(":")
         read_end, write_end = os.pipe()
@@ -299,6 +307,34 @@ class Demo:
             raise Failure(f"the HTTPS server did not start on {HOST}; see {self.logs}")
         say(f"Serving Sample {VERSION} at https://{HOST}/{PRODUCT_ID}/cv-latest-mac.json "
             "(private network; certificate authority made for this run)")
+
+    def check_signing(self):
+        """The installer refuses builds its public key does not verify: say so
+        before the run rather than with an alert after the download."""
+        info = os.path.join(self.args.installer, "Contents", "Info.plist")
+        try:
+            with open(info, "rb") as f:
+                held = plistlib.load(f).get(PUBLIC_KEY_SETTING)
+        except (OSError, plistlib.InvalidFileException):
+            held = None
+        if not self.args.signing_key:
+            if held is not None:
+                raise Failure(f'the installer holds a public key ("{PUBLIC_KEY_SETTING}") '
+                              "but no --signing-key was given to sign the builds with")
+            say("Sample builds are not signed; the installer holds no public key")
+            return
+        printed = subprocess.run([SIGN_BUILD, "--public-key", self.args.signing_key],
+                                 check=True, capture_output=True, text=True).stdout
+        signing = re.search(r"-DCORVANTIS_PUBLIC_KEY=(\S+)", printed).group(1)
+        if held is None:
+            say("Signed the sample builds; the installer holds no public key, so it checks "
+                "their SHA-512 digests only")
+        elif held == signing:
+            say(f"Signed the sample builds; the installer holds the public key {held}")
+        else:
+            raise Failure(f"the installer holds the public key {held!r}, but the builds are "
+                          f"signed with another key (public key {signing}): give the "
+                          "installer's private key with --signing-key")
 
     def start_installer(self):
         macos = os.path.join(self.args.installer, "Contents", "MacOS")
@@ -373,6 +409,7 @@ class Demo:
     def run(self):
         self.check_isolation()
         self.prepare_output()
+        self.check_signing()
         self.serve_sample()
         self.display = Display(self.args.headless, self.outside)
         self.start_installer()
@@ -452,6 +489,7 @@ def main():
     parser.add_argument("--installer", required=True, help="the installer's .app bundle")
     parser.add_argument("--support", required=True, help="folder of the test HTTPS server")
     parser.add_argument("--output", required=True, help="screenshots, logs, the marker")
+    parser.add_argument("--signing-key", help="the publisher's private key to sign builds with")
     parser.add_argument("--headless", action="store_true", help="always use Xvfb")
     demo = Demo(parser.parse_args())
     try:

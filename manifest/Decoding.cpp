@@ -100,7 +100,8 @@ auto optionalObject(const json& object, const std::string& parent, const char* k
 }
 
 Artifact decodeArtifact(const json& object, const std::string& path) {
-    return {optionalString(object, path, "path"), optionalString(object, path, "url")};
+    return {optionalString(object, path, "path"), optionalString(object, path, "url"),
+            optionalString(object, path, "sha512"), optionalString(object, path, "signature")};
 }
 
 Artifacts decodeArtifacts(const json& object, const std::string& path) {

@@ -24,6 +24,8 @@ json encodeArtifact(const Artifact& artifact) {
     json object = json::object();
     putString(object, "path", artifact.path);
     putString(object, "url", artifact.url);
+    putString(object, "sha512", artifact.sha512);
+    putString(object, "signature", artifact.signature);
     return object;
 }
 

@@ -10,10 +10,15 @@
 
 namespace manifest {
 
-// One downloadable file.
+// One downloadable file. The digest and the signature are base64 texts as
+// the document holds them; whoever checks the download decodes them.
 struct Artifact {
     std::optional<std::string> path;
     std::optional<std::string> url;
+    // SHA-512 of the file.
+    std::optional<std::string> sha512 = std::nullopt;
+    // Ed25519 signature over the file's bytes.
+    std::optional<std::string> signature = std::nullopt;
     friend bool operator==(const Artifact&, const Artifact&) = default;
 };
 

@@ -8,14 +8,16 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <system_error>
 #include <vector>
 
 namespace platform {
 
-// The string-valued settings; other value types only count as entries.
+// The string-valued settings, and the keys of every setting.
 struct Bundle::Info {
     std::map<std::string, std::string> strings;
+    std::set<std::string> keys;
 };
 
 namespace {
@@ -88,8 +90,9 @@ Bundle Bundle::atPath(const std::filesystem::path& bundlePath) {
         forEachEntry(root.get(), [&](std::string key, plist_t value) {
             ++bundle.infoEntries_;
             if (plist_get_node_type(value) == PLIST_STRING) {
-                info->strings[std::move(key)] = stringValue(value);
+                info->strings[key] = stringValue(value);
             }
+            info->keys.insert(std::move(key));
         });
     }
     bundle.info_ = std::move(info);
@@ -122,6 +125,10 @@ std::optional<std::string> Bundle::stringForInfoDictionaryKey(const std::string&
         return std::nullopt;
     }
     return found->second;
+}
+
+bool Bundle::hasInfoDictionaryKey(const std::string& key) const {
+    return info_ && info_->keys.contains(key);
 }
 
 std::optional<std::filesystem::path> Bundle::pathForResource(const std::string& name,

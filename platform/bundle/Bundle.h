@@ -24,6 +24,8 @@ public:
     // The value for key when it is present and a string; none otherwise
     // (absent key, or a number, boolean, date, data, array or dictionary).
     std::optional<std::string> stringForInfoDictionaryKey(const std::string& key) const;
+    // Whether the key is present, whatever its value's type.
+    bool hasInfoDictionaryKey(const std::string& key) const;
     // Contents/Resources/<name>.<extension> when it exists.
     std::optional<std::filesystem::path> pathForResource(const std::string& name,
                                                          const std::string& extension) const;

@@ -43,6 +43,20 @@ TEST(ManifestDecoding, AcceptsDocumentsWithinTheRules) {
          {{Artifacts{std::nullopt, std::nullopt, Artifact{std::nullopt, "u"}}, std::nullopt},
           "c",
           "v"}},
+        {"digest and signature beside path and url",
+         R"({"artifacts": {"zip": {"x64": {"path": "p", "url": "u", "sha512": "ZGln",
+             "signature": "c2ln"}}}, "createdAt": "c", "version": "v"})",
+         {{std::nullopt, Artifacts{std::nullopt, Artifact{"p", "u", "ZGln", "c2ln"}, std::nullopt}},
+          "c",
+          "v"}},
+        {"null digest and signature are absent, and their texts are not checked",
+         R"({"artifacts": {"dmg": {"ia32": {"sha512": null, "signature": "not base64!"},
+             "arm64": {"sha512": "", "signature": null}}}, "createdAt": "c", "version": "v"})",
+         {{Artifacts{Artifact{std::nullopt, std::nullopt, std::nullopt, "not base64!"},
+                     std::nullopt, Artifact{std::nullopt, std::nullopt, "", std::nullopt}},
+           std::nullopt},
+          "c",
+          "v"}},
         {"unknown members are ignored at every level",
          R"({"releaseNotes": "fixes", "artifacts": {"pkg": 1, "zip": {"riscv": [],
              "ia32": {"path": "p", "url": "u", "sha256": 5}}}, "createdAt": "c", "version": "v"})",
@@ -91,6 +105,19 @@ TEST(ManifestDecoding, RejectsWholeDocumentsAndSaysWhereAndWhy) {
          R"(The value at "artifacts.zip.x64.url" is a number, not a string.)"},
         {R"({"artifacts": {"zip": {"ia32": {"path": {}}}}, "createdAt": "c", "version": "v"})",
          R"(The value at "artifacts.zip.ia32.path" is an object, not a string.)"},
+        // Digest and signature are strings wherever they stand, also in an
+        // entry no machine would choose.
+        {R"({"artifacts": {"zip": {"x64": {"url": "u", "sha512": 5}}}, "createdAt": "c",
+             "version": "v"})",
+         R"(The value at "artifacts.zip.x64.sha512" is a number, not a string.)"},
+        {R"({"artifacts": {"dmg": {"ia32": {"signature": ["c2ln"]}}}, "createdAt": "c",
+             "version": "v"})",
+         R"(The value at "artifacts.dmg.ia32.signature" is an array, not a string.)"},
+        {R"({"artifacts": {"zip": {"arm64": {"sha512": false, "signature": 1}}}, "createdAt": "c",
+             "version": "v"})",
+         R"(The value at "artifacts.zip.arm64.sha512" is a boolean, not a string.)"},
+        {R"({"artifacts": {"zip": {"arm64": {"signature": {}}}}, "createdAt": "c", "version": "v"})",
+         R"(The value at "artifacts.zip.arm64.signature" is an object, not a string.)"},
         // Keys are case-sensitive: a capitalised key leaves the member missing.
         {R"({"Artifacts": {}, "createdAt": "c", "version": "v"})",
          R"(The key "artifacts" is missing.)"},
@@ -146,18 +173,20 @@ TEST(ManifestEncoding, WritesTheSameKeysAndLeavesAbsentMembersOut) {
     UpdateManifest m;
     m.version = "3.1";
     m.createdAt = "2024-06-01T00:00:00Z";
-    m.artifacts.zip = Artifacts{std::nullopt, Artifact{"A.zip", std::nullopt}, Artifact{}};
+    m.artifacts.zip = Artifacts{std::nullopt, Artifact{"A.zip", std::nullopt},
+                                Artifact{std::nullopt, std::nullopt, std::nullopt, "c2ln"}};
     EXPECT_EQ(manifest::encodeManifest(m),
-              R"({"artifacts":{"zip":{"arm64":{},"x64":{"path":"A.zip"}}},)"
+              R"({"artifacts":{"zip":{"arm64":{"signature":"c2ln"},"x64":{"path":"A.zip"}}},)"
               R"("createdAt":"2024-06-01T00:00:00Z","version":"3.1"})");
 }
 
 TEST(ManifestEncoding, RoundTrips) {
-    const Artifact full{"App.zip", "https://example.com/App.zip"};
+    const Artifact full{"App.zip", "https://example.com/App.zip", "ZGlnZXN0", "c2lnbmF0dXJl"};
     std::vector<UpdateManifest> manifests = {
         {},
         {{Artifacts{full, full, full}, Artifacts{full, full, full}}, "c", "v"},
-        {{std::nullopt, Artifacts{Artifact{}, std::nullopt, Artifact{std::nullopt, ""}}},
+        {{std::nullopt, Artifacts{Artifact{}, Artifact{std::nullopt, std::nullopt, ""},
+                                  Artifact{std::nullopt, "", std::nullopt, ""}}},
          "\"quoted\" \\ \n\t",
          "\xC3\xA9\xF0\x9F\x98\x80"},
     };

@@ -65,7 +65,7 @@ class BundleTest : public ::testing::Test {
     testsupport::TemporaryDirectory directory_{"bundle-test"};
 };
 
-TEST_F(BundleTest, OnlyStringValuesAreStringsInBothForms) {
+TEST_F(BundleTest, OnlyStringValuesAreStringsButEveryKeyIsThereInBothForms) {
     for (const std::string form : {"xml", "binary"}) {
         SCOPED_TRACE(form);
         Bundle bundle = Bundle::atPath(makeBundle(form + ".app", form));
@@ -73,6 +73,8 @@ TEST_F(BundleTest, OnlyStringValuesAreStringsInBothForms) {
         struct Case {
             std::string key;
             std::optional<std::string> value;
+            // Present with a value that is not a string.
+            bool otherValue = false;
         };
         const Case cases[] = {
             {"Corvantis ID", "abc"},
@@ -86,16 +88,17 @@ TEST_F(BundleTest, OnlyStringValuesAreStringsInBothForms) {
             {"Corvantis  ID", std::nullopt},
             {"Corvantis ID ", std::nullopt},
             {"Missing", std::nullopt},
-            {"Number", std::nullopt},
-            {"Real", std::nullopt},
-            {"Flag", std::nullopt},
-            {"Nested", std::nullopt},
-            {"List", std::nullopt},
-            {"Date", std::nullopt},
-            {"Data", std::nullopt},
+            {"Number", std::nullopt, true},
+            {"Real", std::nullopt, true},
+            {"Flag", std::nullopt, true},
+            {"Nested", std::nullopt, true},
+            {"List", std::nullopt, true},
+            {"Date", std::nullopt, true},
+            {"Data", std::nullopt, true},
         };
         for (const Case& c : cases) {
             EXPECT_EQ(bundle.stringForInfoDictionaryKey(c.key), c.value) << c.key;
+            EXPECT_EQ(bundle.hasInfoDictionaryKey(c.key), c.value || c.otherValue) << c.key;
         }
     }
 }

@@ -1,0 +1,67 @@
+#include "platform/crypto/Base64.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/crypto/Hex.h"
+
+namespace {
+
+using crypto_test::bytesOf;
+using platform::decodeBase64;
+using platform::encodeBase64;
+using namespace std::string_literals;
+
+TEST(Base64, EncodesAndDecodesTheStandardForms) {
+    struct Case {
+        std::string bytes;
+        std::string padded;
+    };
+    // Every remainder of three, and every character of the alphabet.
+    const std::vector<Case> cases = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96\x9b"
+         "\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3\x5d\xb7"
+         "\xe3\x9e\xbb\xf3\xdf\xbf"s,
+         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(encodeBase64(bytesOf(c.bytes)), c.padded);
+        EXPECT_EQ(decodeBase64(c.padded), bytesOf(c.bytes)) << c.padded;
+        std::string unpadded = c.padded;
+        while (!unpadded.empty() && unpadded.back() == '=') {
+            unpadded.pop_back();
+        }
+        EXPECT_EQ(decodeBase64(unpadded), bytesOf(c.bytes)) << unpadded;
+    }
+}
+
+TEST(Base64, AnythingElseIsNotBase64) {
+    const std::vector<std::string> texts = {
+        "Zm9v YmFy",        // white space
+        "Zm9vYmFy\n",       // a line end
+        "Zm9v-_Fy",         // the URL alphabet
+        "Zg=",              // padding that does not complete the group
+        "Zg===",            // too much padding
+        "Z===",             // padding after one character
+        "Z",                // one character left over
+        "Zm9vY",            // five characters
+        "=Zm9",             // padding first
+        "Zg==Zg==",         // padding inside
+        "====",             // padding alone
+        "Zh==",             // stray bits under the last whole byte
+        "Zm9=",             // likewise with one padding character
+        "Zm9vYmF\xC3\xA9",  // a non-ASCII character
+        std::string("Zm9v\0Fy", 8),
+    };
+    for (const auto& text : texts) {
+        EXPECT_EQ(decodeBase64(text), std::nullopt) << testing::PrintToString(text);
+    }
+}
+
+}  // namespace

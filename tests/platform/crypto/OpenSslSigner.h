@@ -1,0 +1,54 @@
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace crypto_test {
+
+using Bytes = std::vector<std::byte>;
+
+struct Signed {
+    Bytes publicKey;
+    Bytes message;
+    Bytes signature;
+};
+
+// A key pair made by OpenSSL for this run, and OpenSSL's signatures.
+class OpenSslSigner {
+  public:
+    OpenSslSigner() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free) {
+        EXPECT_NE(key_, nullptr);
+    }
+
+    Bytes publicKey() const {
+        Bytes bytes(32);
+        std::size_t size = bytes.size();
+        EXPECT_EQ(EVP_PKEY_get_raw_public_key(
+                      key_.get(), reinterpret_cast<unsigned char*>(bytes.data()), &size),
+                  1);
+        return bytes;
+    }
+
+    Signed sign(Bytes message) const {
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        EVP_MD_CTX_free);
+        Bytes signature(64);
+        std::size_t size = signature.size();
+        EXPECT_EQ(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()), 1);
+        EXPECT_EQ(
+            EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                           reinterpret_cast<const unsigned char*>(message.data()), message.size()),
+            1);
+        return {publicKey(), std::move(message), std::move(signature)};
+    }
+
+  private:
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_;
+};
+
+}  // namespace crypto_test
