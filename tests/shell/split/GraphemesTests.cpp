@@ -20,24 +20,10 @@ std::vector<std::string> characters(std::string_view text) {
     return out;
 }
 
-std::string utf8(char32_t cp) {
-    std::string s;
-    if (cp < 0x80) {
-        s += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        s += static_cast<char>(0xC0 | (cp >> 6));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        s += static_cast<char>(0xE0 | (cp >> 12));
-        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (cp >> 18));
-        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return s;
+std::string utf8(utf8proc_int32_t codePoint) {
+    utf8proc_uint8_t bytes[4];
+    const auto length = utf8proc_encode_char(codePoint, bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
 }
 
 // Every line of the Unicode conformance file: "÷ 0020 × 0308 ÷ ..." where ÷
@@ -70,7 +56,8 @@ TEST(Graphemes, MatchesTheUnicodeConformanceTests) {
                     current.clear();
                 }
             } else if (token != "\xC3\x97") {  // ×
-                const std::string c = utf8(static_cast<char32_t>(std::stoul(token, nullptr, 16)));
+                const std::string c =
+                    utf8(static_cast<utf8proc_int32_t>(std::stoul(token, nullptr, 16)));
                 current += c;
                 text += c;
             }
