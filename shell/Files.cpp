@@ -25,7 +25,7 @@ FileURL operator+(const FileURL& url, std::string_view component) {
     return FileURL(url.path_ / component);
 }
 
-std::string expandingTildeInPath(std::string_view path) {
+std::string expandTilde(std::string_view path) {
     if (path.empty() || path.front() != '~')
         return std::string(path);
     const auto slash = path.find('/');
@@ -73,7 +73,7 @@ std::shared_ptr<platform::FileHandle> openOrExplain(const fs::path& path, Open o
 
 std::shared_ptr<ReadableStream> openReadable(const std::string& path,
                                              platform::TextEncoding encoding) {
-    return openReadable(FileURL(expandingTildeInPath(path)), std::move(encoding));
+    return openReadable(FileURL(expandTilde(path)), std::move(encoding));
 }
 
 std::shared_ptr<ReadableStream> openReadable(const FileURL& url, platform::TextEncoding encoding) {
@@ -84,7 +84,7 @@ std::shared_ptr<ReadableStream> openReadable(const FileURL& url, platform::TextE
 
 std::shared_ptr<WritableStream> openWritable(const std::string& path, bool replaceExisting,
                                              platform::TextEncoding encoding) {
-    return openWritable(FileURL(expandingTildeInPath(path)), replaceExisting, std::move(encoding));
+    return openWritable(FileURL(expandTilde(path)), replaceExisting, std::move(encoding));
 }
 
 std::shared_ptr<WritableStream> openWritable(const FileURL& url, bool replaceExisting,

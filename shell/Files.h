@@ -56,7 +56,7 @@ class FileURL {
 
 // A path starting with "~" ("~", "~/x", "~user/x") with the home directory in
 // its place; any other path unchanged.
-std::string expandingTildeInPath(std::string_view path);
+std::string expandTilde(std::string_view path);
 
 // Opens a file for reading; a path text may start with "~". Throws FileError
 // when nothing exists at the path, and the platform's error when something

@@ -146,7 +146,7 @@ TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
         {"", ""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(shell::expandingTildeInPath(c.path), c.expanded) << c.path;
+        EXPECT_EQ(shell::expandTilde(c.path), c.expanded) << c.path;
 
     auto stream = shell::openWritable("~/sub/notes.txt");
     stream->write("at home");
