@@ -1,20 +1,31 @@
 #include "shell/Files.h"
 
-#include <cerrno>
+#include <exception>
+#include <fstream>
 
 #include "platform/system/FileHandle.h"
-#include "shell/Context.h"
+#include "platform/system/ProcessInfo.h"
 
 namespace shell {
 
+namespace fs = std::filesystem;
+
 FileError::FileError(std::string path)
-    : platform::Error("Error: '" + path + "' does not exist.", ENOENT), path_(std::move(path)) {}
+    : std::system_error(std::make_error_code(std::errc::no_such_file_or_directory)),
+      path_(std::move(path)),
+      description_("Error: '" + path_ + "' does not exist.") {}
 
 FileError FileError::notFound(std::string path) {
     return FileError(std::move(path));
 }
 
-std::string expandingTildeInPath(std::string_view path) {
+FileURL operator+(const FileURL& url, std::string_view component) {
+    const auto start = component.find_first_not_of('/');
+    component.remove_prefix(start == std::string_view::npos ? component.size() : start);
+    return FileURL(url.path_ / component);
+}
+
+std::string expandTilde(std::string_view path) {
     if (path.empty() || path.front() != '~')
         return std::string(path);
     const auto slash = path.find('/');
@@ -24,8 +35,8 @@ std::string expandingTildeInPath(std::string_view path) {
         slash == std::string_view::npos ? std::string_view() : path.substr(slash);
     std::string home;
     if (user.empty()) {
-        home = fileSystem().homeDirectory().string();
-    } else if (auto found = fileSystem().homeDirectoryForUser(std::string(user))) {
+        home = platform::processInfo::homeDirectory().string();
+    } else if (auto found = platform::processInfo::homeDirectoryOf(user)) {
         home = found->string();
     } else {
         return std::string(path);  // an unknown user: nothing to expand
@@ -39,19 +50,21 @@ std::string expandingTildeInPath(std::string_view path) {
 
 namespace {
 
-platform::URL fileURL(const std::string& path) {
-    return platform::URL::fileURL(expandingTildeInPath(path), false);
+// Something is at the path, a dangling link included.
+bool existsAt(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
 // Runs open; when it fails, a missing path becomes FileError and anything
 // else is passed on unchanged.
 template <class Open>
-std::shared_ptr<platform::FileHandle> openOrExplain(const std::string& path, Open open) {
+std::shared_ptr<platform::FileHandle> openOrExplain(const fs::path& path, Open open) {
     try {
         return open();
-    } catch (const platform::SystemError&) {
-        if (!fileSystem().fileExistsAtPath(path))
-            throw FileError::notFound(path);
+    } catch (const std::exception&) {
+        if (!existsAt(path))
+            throw FileError::notFound(path.string());
         throw;
     }
 }
@@ -60,28 +73,29 @@ std::shared_ptr<platform::FileHandle> openOrExplain(const std::string& path, Ope
 
 std::shared_ptr<ReadableStream> openReadable(const std::string& path,
                                              platform::TextEncoding encoding) {
-    return openReadable(fileURL(path), std::move(encoding));
+    return openReadable(FileURL(expandTilde(path)), std::move(encoding));
 }
 
-std::shared_ptr<ReadableStream> openReadable(const platform::URL& url,
-                                             platform::TextEncoding encoding) {
-    const std::string path = url.path();
+std::shared_ptr<ReadableStream> openReadable(const FileURL& url, platform::TextEncoding encoding) {
+    const fs::path& path = url.path();
     auto handle = openOrExplain(path, [&] { return platform::FileHandle::forReadingAtPath(path); });
     return std::make_shared<FileHandleStream>(std::move(handle), std::move(encoding));
 }
 
 std::shared_ptr<WritableStream> openWritable(const std::string& path, bool replaceExisting,
                                              platform::TextEncoding encoding) {
-    return openWritable(fileURL(path), replaceExisting, std::move(encoding));
+    return openWritable(FileURL(expandTilde(path)), replaceExisting, std::move(encoding));
 }
 
-std::shared_ptr<WritableStream> openWritable(const platform::URL& url, bool replaceExisting,
+std::shared_ptr<WritableStream> openWritable(const FileURL& url, bool replaceExisting,
                                              platform::TextEncoding encoding) {
-    const std::string path = url.path();
-    if (replaceExisting || !fileSystem().fileExistsAtPath(path)) {
-        fileSystem().createDirectory(url.deletingLastPathComponent().path(), true);
-        // Not examined: opening below tells whether the file is there.
-        fileSystem().createFile(path);
+    const fs::path& path = url.path();
+    if (replaceExisting || !existsAt(path)) {
+        if (path.has_parent_path())
+            fs::create_directories(path.parent_path());
+        // Creates or empties the file. Not examined: opening below tells
+        // whether the file is there.
+        std::ofstream created(path);
     }
     auto handle = openOrExplain(path, [&] { return platform::FileHandle::forWritingAtPath(path); });
     handle->seekToEndOfFile();
@@ -89,12 +103,8 @@ std::shared_ptr<WritableStream> openWritable(const platform::URL& url, bool repl
 }
 
 void ensureFileExists(const std::string& path) {
-    if (!fileSystem().fileExistsAtPath(path))
+    if (!existsAt(path))
         throw FileError::notFound(path);
-}
-
-platform::URL operator+(const platform::URL& url, std::string_view component) {
-    return url.appendingPathComponent(component);
 }
 
 }  // namespace shell

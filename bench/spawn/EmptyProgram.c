@@ -1,2 +1,4 @@
 /* The least a started program can do: linked statically, so no loader runs. */
-int main(void) { return 0; }
+int main(void) {
+    return 0;
+}

@@ -10,7 +10,7 @@ namespace platform {
 
 // An application bundle: NAME.app/Contents/{Info.plist,MacOS/,Resources/}.
 class Bundle {
-public:
+  public:
     // The bundle holding the running executable (found from /proc/self/exe:
     // .../NAME.app/Contents/MacOS/<exe>). When the executable does not sit in
     // a bundle, a bundle without settings or resources.
@@ -30,7 +30,7 @@ public:
     std::optional<std::filesystem::path> pathForResource(const std::string& name,
                                                          const std::string& extension) const;
 
-private:
+  private:
     struct Info;
     std::filesystem::path path_;
     std::size_t infoEntries_ = 0;

@@ -2,14 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <system_error>
 
 #include "platform/system/Error.h"
@@ -20,12 +17,6 @@ namespace {
 
 std::string quoted(const std::filesystem::path& path) {
     return "'" + path.string() + "'";
-}
-
-std::optional<std::filesystem::path> passwdHome(const passwd* entry) {
-    if (entry == nullptr || entry->pw_dir == nullptr)
-        return std::nullopt;
-    return std::filesystem::path(entry->pw_dir);
 }
 
 }  // namespace
@@ -42,26 +33,6 @@ std::filesystem::path FileManager::temporaryDirectory() const {
     return "/tmp";
 }
 
-std::filesystem::path FileManager::homeDirectory() const {
-    const char* value = std::getenv("HOME");
-    if (value != nullptr && *value != '\0')
-        return value;
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    ::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found);
-    return passwdHome(found).value_or("/");
-}
-
-std::optional<std::filesystem::path> FileManager::homeDirectoryForUser(
-    const std::string& user) const {
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    ::getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found);
-    return passwdHome(found);
-}
-
 std::string FileManager::currentDirectoryPath() const {
     std::error_code error;
     auto path = std::filesystem::current_path(error);
@@ -72,11 +43,6 @@ std::string FileManager::currentDirectoryPath() const {
 
 bool FileManager::changeCurrentDirectoryPath(const std::string& path) {
     return ::chdir(path.c_str()) == 0;
-}
-
-bool FileManager::fileExistsAtPath(const std::string& path) const {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
 }
 
 void FileManager::createDirectory(const std::filesystem::path& path,

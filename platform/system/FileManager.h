@@ -1,27 +1,23 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace platform {
 
-// File-system operations. Failures throw SystemError with a readable
-// description naming the path.
+// File-system operations that throw SystemError with a description naming
+// the path. std::filesystem does each of them as well and is what new code
+// uses; these remain for the code that still calls them.
 class FileManager {
   public:
     static FileManager& defaultManager();
 
     // $TMPDIR when set and not empty, else /tmp.
     std::filesystem::path temporaryDirectory() const;
-    std::filesystem::path homeDirectory() const;  // $HOME, else the passwd entry
-    // The passwd entry's home of the named user; none for an unknown user.
-    std::optional<std::filesystem::path> homeDirectoryForUser(const std::string& user) const;
     std::string currentDirectoryPath() const;
     bool changeCurrentDirectoryPath(const std::string& path);
 
-    bool fileExistsAtPath(const std::string& path) const;  // also dangling links
     // An existing directory counts as success.
     void createDirectory(const std::filesystem::path& path, bool withIntermediateDirectories) const;
     // Creates or truncates; tells whether it worked.

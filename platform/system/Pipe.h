@@ -10,13 +10,13 @@ namespace platform {
 // as an output receives the writing end, and the parent's copy of that end is
 // closed right after launch, so readers see end of input when the child ends.
 class Pipe {
-public:
+  public:
     static std::shared_ptr<Pipe> create();  // throws SystemError
 
     const std::shared_ptr<FileHandle>& fileHandleForReading() const noexcept { return reading_; }
     const std::shared_ptr<FileHandle>& fileHandleForWriting() const noexcept { return writing_; }
 
-private:
+  private:
     Pipe(std::shared_ptr<FileHandle> reading, std::shared_ptr<FileHandle> writing)
         : reading_(std::move(reading)), writing_(std::move(writing)) {}
     std::shared_ptr<FileHandle> reading_;

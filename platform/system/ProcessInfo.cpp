@@ -1,16 +1,43 @@
 #include "platform/system/ProcessInfo.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 extern char** environ;
 
 namespace platform::processInfo {
+
+namespace {
+
+// The home directory of a user database entry, looked up by `find` (a
+// getpw*_r call) into a buffer that grows until the entry fits.
+template <class Find>
+std::optional<std::filesystem::path> homeFromUserDatabase(Find find) {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = find(&entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (found == nullptr || found->pw_dir == nullptr)
+            return std::nullopt;
+        return std::filesystem::path(found->pw_dir);
+    }
+}
+
+}  // namespace
 
 Environment environment() {
     Environment result;
@@ -53,6 +80,24 @@ std::string globallyUniqueString() {
     std::snprintf(text, sizeof text, "%s-%ld-%llX-%llu", host, static_cast<long>(::getpid()),
                   static_cast<unsigned long long>(nanoseconds), counter.fetch_add(1) + 1);
     return text;
+}
+
+std::filesystem::path homeDirectory() {
+    const char* value = std::getenv("HOME");
+    if (value != nullptr && *value != '\0')
+        return value;
+    const auto home =
+        homeFromUserDatabase([](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwuid_r(::getuid(), entry, buffer, size, found);
+        });
+    return home.value_or("/");
+}
+
+std::optional<std::filesystem::path> homeDirectoryOf(std::string_view user) {
+    const std::string name(user);
+    return homeFromUserDatabase([&](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+        return ::getpwnam_r(name.c_str(), entry, buffer, size, found);
+    });
 }
 
 }  // namespace platform::processInfo

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -18,6 +21,12 @@ Environment environment();
 std::vector<std::string> arguments();
 // A string unique to this process and call: host, pid, time and a counter.
 std::string globallyUniqueString();
+// The home directory of the user running the process: $HOME when it is set
+// and not empty, else the user database's entry, else "/".
+std::filesystem::path homeDirectory();
+// The named user's home directory from the user database; none for a user
+// it does not know.
+std::optional<std::filesystem::path> homeDirectoryOf(std::string_view user);
 
 }  // namespace processInfo
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/system/TextEncoding.h"
 
 #include <iconv.h>
+#include <utf8proc.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,13 +15,9 @@ namespace {
 
 constexpr std::string_view utf8Name = "UTF-8";
 
-bool continuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
-
 // Strict UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
-// Runs of ASCII, the common case for command output, are checked 16 bytes at
-// a time.
+// Runs of ASCII, the common case for command output, are skipped 16 bytes at
+// a time; each other sequence is checked by the Unicode library.
 bool isValidUTF8(const unsigned char* bytes, std::size_t size) {
     constexpr std::uint64_t highBits = 0x8080808080808080ULL;
     std::size_t i = 0;
@@ -36,40 +33,16 @@ bool isValidUTF8(const unsigned char* bytes, std::size_t size) {
         }
         if (i >= size)
             break;
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
+        if (bytes[i] < 0x80) {
             ++i;
             continue;
         }
-        std::size_t length;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0)
-                low = 0xA0;
-            if (lead == 0xED)
-                high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0)
-                low = 0x90;
-            if (lead == 0xF4)
-                high = 0x8F;
-        } else {
+        utf8proc_int32_t codePoint = 0;
+        const auto length =
+            utf8proc_iterate(bytes + i, static_cast<utf8proc_ssize_t>(size - i), &codePoint);
+        if (length <= 0)
             return false;
-        }
-        if (size - i < length)
-            return false;
-        if (bytes[i + 1] < low || bytes[i + 1] > high)
-            return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (!continuation(bytes[i + k]))
-                return false;
-        }
-        i += length;
+        i += static_cast<std::size_t>(length);
     }
     return true;
 }

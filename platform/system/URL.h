@@ -10,7 +10,7 @@ namespace platform {
 // An absolute URL: a file URL ("file:///tmp/x/", percent-encoded) or a
 // network URL such as "https://host/path". A value type.
 class URL {
-public:
+  public:
     // Parses an absolute URL (scheme, and for http/https a host); none when the
     // text is not one. The text is kept as written.
     static std::optional<URL> parse(std::string_view text);
@@ -32,7 +32,7 @@ public:
 
     friend bool operator==(const URL&, const URL&) = default;
 
-private:
+  private:
     explicit URL(std::string text) : text_(std::move(text)) {}
     std::string text_;
 };

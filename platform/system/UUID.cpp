@@ -5,8 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
-
-#include "platform/system/Error.h"
+#include <system_error>
 
 namespace platform {
 
@@ -19,7 +18,7 @@ std::string makeUUIDString() {
             if (errno == EINTR) {
                 continue;
             }
-            throw SystemError("getrandom", errno);
+            throw std::system_error(errno, std::generic_category(), "getrandom");
         }
         filled += static_cast<std::size_t>(n);
     }

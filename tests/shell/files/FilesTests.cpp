@@ -1,8 +1,10 @@
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,21 @@ class HomeGuard {
   private:
     std::string saved_;
 };
+
+// The errno value of what `f` throws: std::filesystem's errors and the file
+// handle's both carry one.
+int errnoOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const FileError& error) {
+        ADD_FAILURE() << error.what();
+    } catch (const std::system_error& error) {
+        return error.code().value();
+    } catch (const platform::SystemError& error) {
+        return error.errnum();
+    }
+    return 0;
+}
 
 template <class F>
 std::optional<FileError> fileErrorOf(F&& f) {
@@ -73,6 +90,7 @@ TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
     EXPECT_EQ(error->path(), missing);
     EXPECT_EQ(std::string(error->what()), "Error: '" + missing + "' does not exist.");
     EXPECT_EQ(error->description(), error->what());
+    EXPECT_EQ(error->code(), std::errc::no_such_file_or_directory);
     EXPECT_EQ(*error, FileError::notFound(missing));
 
     EXPECT_EQ(fileErrorOf([&] { shell::ensureFileExists(missing); }), FileError::notFound(missing));
@@ -90,16 +108,8 @@ TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
         {[&] { shell::openWritable(dir / "file/inside.txt", false); }, ENOTDIR},
         {[&] { shell::openReadable(dir / "link"); }, ENOENT},
     };
-    for (const auto& [open, errnum] : cases) {
-        try {
-            open();
-            ADD_FAILURE() << "opened";
-        } catch (const FileError& error) {
-            ADD_FAILURE() << error.what();
-        } catch (const platform::SystemError& error) {
-            EXPECT_EQ(error.errnum(), errnum);
-        }
-    }
+    for (const auto& [open, errnum] : cases)
+        EXPECT_EQ(errnoOf(open), errnum);
     EXPECT_EQ(contents(dir / "file"), "in the way");
 
     // A directory opens; reading it is what fails.
@@ -116,7 +126,7 @@ TEST(Files, ReadingGivesTheFileInItsEncoding) {
         lines.push_back(line);
     EXPECT_EQ(lines, (std::vector<std::string>{"line one", "caf\xC3\xA9"}));
 
-    const auto url = platform::URL::fileURL(dir / "latin1.txt");
+    const shell::FileURL url(dir / "latin1.txt");
     EXPECT_THROW(shell::openReadable(url)->read(), shell::ConversionError);
 }
 
@@ -136,7 +146,7 @@ TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
         {"", ""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(shell::expandingTildeInPath(c.path), c.expanded) << c.path;
+        EXPECT_EQ(shell::expandTilde(c.path), c.expanded) << c.path;
 
     auto stream = shell::openWritable("~/sub/notes.txt");
     stream->write("at home");
@@ -147,22 +157,37 @@ TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
 
 TEST(Files, RelativePathsAndFileURLs) {
     iotest::ScratchDirectory dir;
-    const std::string saved = shell::fileSystem().currentDirectoryPath();
+    const auto saved = std::filesystem::current_path();
     shell::mainContext().setCurrentdirectory(dir.path().string());
     // "~" inside a relative path is an ordinary character.
     auto stream = shell::openWritable("x~y/rel.txt");
     stream->write("relative");
     stream->close();
-    shell::mainContext().setCurrentdirectory(saved);
+    shell::mainContext().setCurrentdirectory(saved.string());
     EXPECT_EQ(contents(dir / "x~y/rel.txt"), "relative");
 
-    using shell::operator+;
-    const auto url = platform::URL::fileURL(dir.path(), true) + "with space.txt";
-    EXPECT_EQ(url.path(), dir / "with space.txt");
+    // Found by argument-dependent lookup, with no using-declaration.
+    const shell::FileURL base(dir.path());
+    const auto url = base + "with space.txt";
     auto byURL = shell::openWritable(url, true);
     byURL->write("by url");
     byURL->close();
     EXPECT_EQ(shell::openReadable(url)->read(), "by url");
+
+    const struct {
+        const char* component;
+        std::filesystem::path path;
+    } joins[] = {
+        {"with space.txt", dir.path() / "with space.txt"},
+        {"/rooted", dir.path() / "rooted"},  // stays below, never replaces
+        {"//a/b", dir.path() / "a" / "b"},
+        {"~", dir.path() / "~"},
+    };
+    for (const auto& join : joins)
+        EXPECT_EQ(base + join.component, shell::FileURL(join.path)) << join.component;
+    // A location is used as it is: no home directory for "~".
+    EXPECT_EQ(fileErrorOf([] { shell::openReadable(shell::FileURL("~/nothing-here")); }),
+              FileError::notFound("~/nothing-here"));
 }
 
 }  // namespace
