@@ -2,14 +2,13 @@
 
 #include <string>
 
-#include "installer/Format.h"
-#include "installer/ManifestLocation.h"
+#include "installer/engine/Format.h"
+#include "installer/engine/ManifestLocation.h"
 
 namespace {
 
 using installer::format;
 using installer::manifestTemplate;
-using installer::manifestURLText;
 
 TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
     struct Case {
@@ -33,8 +32,11 @@ TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
 
 TEST(ManifestLocation, ProductIDGoesInUnchanged) {
     // A placeholder inside the identifier is not filled again.
-    EXPECT_EQ(manifestURLText("50%@off"), "https://downloads.test:8443/50%@off/cv-latest-mac.json");
-    EXPECT_EQ(manifestURLText(" MixedCase "),
+    const auto manifestURL = [](const char* productID) {
+        return format(manifestTemplate("prod", "downloads.test:8443", "dev.test"), {productID});
+    };
+    EXPECT_EQ(manifestURL("50%@off"), "https://downloads.test:8443/50%@off/cv-latest-mac.json");
+    EXPECT_EQ(manifestURL(" MixedCase "),
               "https://downloads.test:8443/ MixedCase /cv-latest-mac.json");
 }
 

@@ -438,10 +438,11 @@ class InstallerCase(unittest.TestCase):
         with open(run.opened_file) as f:
             return f.read().splitlines()
 
-    def wait_for_opened(self, run, expected):
-        """The stand-in runs detached and may finish after the installer."""
-        wait_until(lambda: len(self.opened(run)) >= len(expected), "the default handler")
-        self.assertEqual(self.opened(run), expected)
+    def wait_for_opened(self, run, paths):
+        """The stand-in runs detached and may finish after the installer; it
+        is handed file URLs."""
+        wait_until(lambda: len(self.opened(run)) >= len(paths), "the default handler")
+        self.assertEqual(self.opened(run), ["file://" + path for path in paths])
 
     def screenshot(self, run, process, name):
         display = run.namespace.display
