@@ -99,6 +99,7 @@ enum class Setup {
     noApplicationsFolder,
     workingDirectoryUnderAFile,
     noServer,
+    manifestNeverAnswers,
     openRefused,
     launchRefused,
     outOfMemoryWhenDownloading,
@@ -289,6 +290,12 @@ const Row rows[] = {
      Setup::openRefused,
      {manifestLine},
      {"icon", downloading, "status Opening DMG Image…", "open {work}/Sample.dmg", "window stays"}},
+    {"redirect to a manifest",
+     "_redirect?to=/disk/cv-latest-mac.json&from=",
+     "",
+     Setup::none,
+     {manifestLine, "Cleaning up"},
+     {"icon", downloading, "status Opening DMG Image…", "open {work}/Sample.dmg", "quit"}},
     {"fresh install", "sample", zipBuild("Sample.zip"), Setup::none,
      plus(installLog, {"Cleaning up"}), plus(installEvents, {"launch {apps}/Sample.app", "quit"})},
     {"older copy replaced", "sample", zipBuild("Sample.zip"), Setup::oldCopyInstalled,
@@ -386,6 +393,7 @@ TEST_F(InstallEngineTest, EachWayARunEnds) {
         writeFile(oldApp / "Contents" / "only-in-old", "old");
 
         FakeInstallView view;
+        std::optional<testsupport::ScopedEnvironmentVariable> idleTimeout;
         installer::InstallSettings settings;
         settings.manifestTemplate = server_->url("/%@/cv-latest-mac.json");
         settings.hardwareName = "x86_64";
@@ -409,6 +417,9 @@ TEST_F(InstallEngineTest, EachWayARunEnds) {
                 break;
             case Setup::noServer:
                 settings.manifestTemplate = "https://127.0.0.1:1/%@/cv-latest-mac.json";
+                break;
+            case Setup::manifestNeverAnswers:
+                idleTimeout.emplace("CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", "1500");
                 break;
             case Setup::openRefused:
                 view.openAccepted = false;
