@@ -36,7 +36,8 @@ void writeBody(const std::vector<std::byte>& body, const fs::path& path) {
     if (!file) {
         throw failure(errno, "Could not open", path);
     }
-    if (std::fwrite(body.data(), 1, body.size(), file.get()) != body.size() ||
+    // An empty body has no data to point at, and is an empty file.
+    if ((!body.empty() && std::fwrite(body.data(), 1, body.size(), file.get()) != body.size()) ||
         std::fflush(file.get()) != 0) {
         throw failure(errno, "Could not write", path);
     }

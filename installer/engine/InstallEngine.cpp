@@ -57,10 +57,9 @@ void InstallEngine::atStepBoundary(const std::string& title, const std::function
             ++engine.stepsUnderWay_;
         }
         ~UnderWay() {
-            {
-                std::lock_guard lock(engine.stepsMutex_);
-                --engine.stepsUnderWay_;
-            }
+            // Under the lock: once it is released the engine may be gone.
+            std::lock_guard lock(engine.stepsMutex_);
+            --engine.stepsUnderWay_;
             engine.stepsDone_.notify_all();
         }
     } underWay(*this);
