@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QUrl>
 
+#include "installer/MainQueue.h"
 #include "installer/ViewController.h"
 #include "platform/bundle/Bundle.h"
 
@@ -49,11 +50,19 @@ bool hasSessionBus() {
 // installer about to exit is not held up for long.
 constexpr int busCallLimitMilliseconds = 3000;
 
+// Qt's desktop services belong to the main thread; the flow may ask from
+// another one.
+bool openOnMainThread(const QUrl& url) {
+    bool accepted = false;
+    MainQueue::shared().runOnMainThread([&] { accepted = QDesktopServices::openUrl(url); });
+    return accepted;
+}
+
 }  // namespace
 
 bool ViewController::openFile(const fs::path& file) {
     std::error_code ignored;
-    return fs::exists(file, ignored) && QDesktopServices::openUrl(fileURL(file));
+    return fs::exists(file, ignored) && openOnMainThread(fileURL(file));
 }
 
 bool ViewController::launchApplication(const fs::path& bundle) {
@@ -86,7 +95,7 @@ void ViewController::revealInFileViewer(const fs::path& item) {
             return;
         }
     }
-    QDesktopServices::openUrl(fileURL(item.parent_path()));
+    openOnMainThread(fileURL(item.parent_path()));
 }
 
 }  // namespace installer
