@@ -1,11 +1,20 @@
 #include "installer/ViewController.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QMetaObject>
 #include <QShowEvent>
+#include <QTimer>
 
-#include "installer/Log.h"
-#include "installer/ManifestLocation.h"
-#include "installer/TemporaryDirectory.h"
+#include "installer/AlertWindow.h"
+#include "installer/BuildSettings.h"
+#include "installer/MainQueue.h"
+#include "installer/engine/ManifestLocation.h"
 #include "platform/bundle/Bundle.h"
 #include "ui_ViewController.h"
 
@@ -26,14 +35,10 @@ void ViewController::loadView() {
 
 void ViewController::viewDidLoad() {
     bringToFront();
-    log({"Temporary directory is: ", installerTempDirectory().absoluteString()});
-    auto productID = readProductID(platform::Bundle::main());
-    if (!productID) {
-        showError("Corvantis ID is incorrect", "The value in the plist file is not a string.");
-    }
-    fetchManifest(*productID, [this](const std::string& url, const std::string& path,
-                                     const std::string& version,
-                                     bool isZip) { downloadArtifact(url, path, version, isZip); });
+    InstallSettings settings;
+    settings.manifestTemplate = manifestTemplate(buildEnvironment, productionHost, developmentHost);
+    engine_ = std::make_unique<InstallEngine>(*this, std::move(settings));
+    engine_->start(readProductID(platform::Bundle::main()));
 }
 
 void ViewController::viewDidAppear() {
@@ -59,6 +64,59 @@ void ViewController::bringToFront() {
             window()->activateWindow();
         },
         Qt::QueuedConnection);
+}
+
+bool ViewController::isMainThread() const {
+    return MainQueue::shared().isMainThread();
+}
+
+void ViewController::runOnMainThread(const std::function<void()>& work) {
+    MainQueue::shared().runOnMainThread(work);
+}
+
+void ViewController::showStatus(const std::string& text) {
+    textField->setText(QString::fromStdString(text));
+}
+
+void ViewController::showProgress(double value) {
+    progress->setValue(static_cast<int>(std::lround(value)));
+}
+
+void ViewController::showIcon() {
+    auto path = platform::Bundle::main().pathForResource("Icon", "icns");
+    if (!path) {
+        return;
+    }
+    // QIcon reads every size in the file and scales from the closest one.
+    QIcon icon(QString::fromStdString(path->string()));
+    if (!icon.isNull()) {
+        imageView->setPixmap(icon.pixmap(imageView->size()));
+    }
+}
+
+int ViewController::runAlert(const Alert& alert) {
+    return runModalAlert(alert, window()->isVisible() ? window() : nullptr);
+}
+
+void ViewController::runLater(std::chrono::milliseconds delay, std::function<void()> work) {
+    QTimer::singleShot(delay, this, std::move(work));
+}
+
+void ViewController::quit() {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+}
+
+void ViewController::endWhenWindowCloses() {
+    QGuiApplication::setQuitOnLastWindowClosed(true);
+    if (!window()->isVisible()) {
+        QCoreApplication::quit();
+    }
+}
+
+void ViewController::exitProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 }  // namespace installer

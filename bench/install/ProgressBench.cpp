@@ -20,8 +20,8 @@
 #include <QProgressBar>
 
 #include "bench/BenchReport.h"
-#include "installer/DownloadProgress.h"
 #include "installer/MainQueue.h"
+#include "installer/engine/DownloadProgress.h"
 #include "platform/net/URLSession.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "installer/ArtifactSelection.h"
+#include "installer/engine/ArtifactSelection.h"
 
 namespace {
 

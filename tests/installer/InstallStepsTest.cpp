@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "installer/AppName.h"
-#include "installer/DownloadProgress.h"
-#include "installer/ManualInstall.h"
+#include "installer/engine/AppName.h"
+#include "installer/engine/DownloadProgress.h"
+#include "installer/engine/ManualInstall.h"
 
 namespace {
 

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "platform/system/Error.h"
@@ -199,6 +205,59 @@ TEST_P(ItemMove, RemovesWhatInterruptedMovesLeftAndNothingElse) {
     EXPECT_EQ(names(applications_),
               (std::vector<std::string>{".Other.app.moving-0123456789AB",
                                         ".Sample.app.moving-short", "Other.app", "Sample.app"}));
+}
+
+// A replacement killed at any moment leaves the whole old item or the whole
+// new one under the name, never a mix; a later one clears what it left.
+TEST_P(ItemMove, AKilledReplacementLeavesTheOldItemOrTheNew) {
+    const auto destination = applications_ / "Sample.app";
+    const auto oldItem = makeBundle(makeFolder(work_.path()), "old");
+    write(oldItem / "Contents" / "only-in-old", "x", fs::perms::owner_all);
+    const auto newItem = makeBundle(makeFolder(work_.path()), "new");
+    const Snapshot old = snapshot(oldItem), fresh = snapshot(newItem);
+    const auto copy = [](const fs::path& from, const fs::path& to) {
+        removeTree(to);
+        ASSERT_EQ(std::system(("cp -a '" + from.string() + "' '" + to.string() + "'").c_str()), 0);
+    };
+    // Starts replacing in a child of its own; kills it after delay unless
+    // it is none. How long the replacement took.
+    const auto replaceIn = [&](std::optional<std::chrono::microseconds> delay) {
+        copy(newItem, downloads_ / "Sample.app");
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            try {
+                platform::replaceItem(destination, downloads_ / "Sample.app");
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        if (delay) {
+            std::this_thread::sleep_for(*delay);  // the moment to kill at, not a wait
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(delay || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+        return std::chrono::steady_clock::now() - started;
+    };
+
+    copy(oldItem, destination);
+    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(replaceIn({}));
+    std::mt19937 random(7);
+    std::uniform_int_distribution<long long> moment(0, window.count() * 6 / 5);
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        if (snapshot(destination) != old) {
+            copy(oldItem, destination);
+        }
+        replaceIn(std::chrono::microseconds(moment(random)));
+        const auto found = snapshot(destination);
+        ASSERT_TRUE(found == old || found == fresh) << "attempt " << attempt;
+    }
+    replaceIn({});
+    EXPECT_EQ(snapshot(destination), fresh);
+    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
 }
 
 INSTANTIATE_TEST_SUITE_P(SameAndOtherFileSystem, ItemMove, ::testing::Bool(),

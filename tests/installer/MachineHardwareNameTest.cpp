@@ -3,8 +3,8 @@
 #include <array>
 #include <string>
 
-#include "installer/ArtifactSelection.h"
-#include "installer/MachineHardwareName.h"
+#include "installer/engine/ArtifactSelection.h"
+#include "installer/engine/MachineHardwareName.h"
 
 namespace {
 

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <regex>
 #include <string>
 
-#include "installer/Format.h"
-#include "installer/ManifestLocation.h"
+#include "installer/engine/Format.h"
+#include "installer/engine/ManifestLocation.h"
+#include "installer/engine/TemporaryDirectory.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace {
 
 using installer::format;
 using installer::manifestTemplate;
-using installer::manifestURLText;
 
 TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
     struct Case {
@@ -33,9 +37,67 @@ TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
 
 TEST(ManifestLocation, ProductIDGoesInUnchanged) {
     // A placeholder inside the identifier is not filled again.
-    EXPECT_EQ(manifestURLText("50%@off"), "https://downloads.test:8443/50%@off/cv-latest-mac.json");
-    EXPECT_EQ(manifestURLText(" MixedCase "),
+    const auto manifestURL = [](const char* productID) {
+        return format(manifestTemplate("prod", "downloads.test:8443", "dev.test"), {productID});
+    };
+    EXPECT_EQ(manifestURL("50%@off"), "https://downloads.test:8443/50%@off/cv-latest-mac.json");
+    EXPECT_EQ(manifestURL(" MixedCase "),
               "https://downloads.test:8443/ MixedCase /cv-latest-mac.json");
+}
+
+// Only a string is a product identifier, whatever form the settings file
+// takes; the string is taken as it is.
+TEST(ManifestLocation, ReadsTheProductIDOnlyWhenItIsAString) {
+    struct Case {
+        const char* description;
+        const char* settings;  // a Python expression; None: no settings file
+        const char* format;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"string", "{'Corvantis ID': 'good'}", "FMT_XML", "good"},
+        {"empty string", "{'Corvantis ID': ''}", "FMT_XML", ""},
+        {"slash", "{'Corvantis ID': 'team/app'}", "FMT_XML", "team/app"},
+        {"string, binary", "{'Corvantis ID': 'good'}", "FMT_BINARY", "good"},
+        {"absent", "{'CFBundleName': 'x'}", "FMT_XML", std::nullopt},
+        {"other case", "{'corvantis ID': 'good'}", "FMT_XML", std::nullopt},
+        {"number", "{'Corvantis ID': 42}", "FMT_XML", std::nullopt},
+        {"number, binary", "{'Corvantis ID': 7}", "FMT_BINARY", std::nullopt},
+        {"boolean", "{'Corvantis ID': True}", "FMT_XML", std::nullopt},
+        {"array", "{'Corvantis ID': ['good']}", "FMT_XML", std::nullopt},
+        {"no settings file", "None", "FMT_XML", std::nullopt},
+    };
+    // One program writes every settings file: bundles/<index>/Contents/Info.plist.
+    testsupport::TemporaryDirectory bundles;
+    std::string script = "import os, plistlib, sys\n";
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        const auto contents = bundles.path() / std::to_string(index) / "Contents";
+        std::filesystem::create_directories(contents);
+        script += std::string("s = ") + cases[index].settings +
+                  "\nif s is not None: plistlib.dump(s, open('" +
+                  (contents / "Info.plist").string() + "', 'wb'), fmt=plistlib." +
+                  cases[index].format + ")\n";
+    }
+    ASSERT_EQ(testsupport::runProgram({"python3", "-c", script}).status, 0);
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        EXPECT_EQ(installer::readProductID(
+                      platform::Bundle::atPath(bundles.path() / std::to_string(index))),
+                  cases[index].expected)
+            << cases[index].description;
+    }
+}
+
+// Named once: the system temporary directory plus an upper-case UUID.
+TEST(ManifestLocation, WorkingDirectoryIsNamedOnce) {
+    const auto& directory = installer::installerTempDirectory();
+    EXPECT_EQ(&directory, &installer::installerTempDirectory());
+    const char* temporary = std::getenv("TMPDIR");
+    EXPECT_EQ(directory.parent_path(),
+              temporary != nullptr && *temporary != '\0' ? temporary : "/tmp");
+    EXPECT_TRUE(std::regex_match(
+        directory.filename().string(),
+        std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+        << directory;
 }
 
 TEST(Format, FillsPlaceholdersInOrder) {

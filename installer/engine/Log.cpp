@@ -1,11 +1,10 @@
-#include "installer/Log.h"
+#include "installer/engine/Log.h"
 
 #include <cstdio>
-#include <string>
 
 namespace installer {
 
-void log(std::initializer_list<std::string_view> items) {
+std::string logLine(std::initializer_list<std::string_view> items) {
     std::string line;
     bool first = true;
     for (auto item : items) {
@@ -15,9 +14,13 @@ void log(std::initializer_list<std::string_view> items) {
         line += item;
         first = false;
     }
-    line += '\n';
-    // One write per line keeps lines from different threads whole.
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    return line;
+}
+
+void writeLogLine(std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
 

@@ -1,4 +1,4 @@
-#include "installer/ArtifactSelection.h"
+#include "installer/engine/ArtifactSelection.h"
 
 namespace installer {
 

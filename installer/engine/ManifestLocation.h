@@ -22,8 +22,4 @@ std::optional<std::string> readProductID(const platform::Bundle& bundle);
 std::string manifestTemplate(std::string_view environment, std::string_view productionHost,
                              std::string_view developmentHost);
 
-// The manifest URL text for a product with this build's settings; the
-// identifier goes in unchanged (no trimming, no encoding).
-std::string manifestURLText(std::string_view productID);
-
 }  // namespace installer

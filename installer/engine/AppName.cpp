@@ -1,4 +1,4 @@
-#include "installer/AppName.h"
+#include "installer/engine/AppName.h"
 
 #include <algorithm>
 

@@ -1,7 +1,4 @@
-#include "installer/ManifestLocation.h"
-
-#include "installer/BuildSettings.h"
-#include "installer/Format.h"
+#include "installer/engine/ManifestLocation.h"
 
 namespace installer {
 
@@ -16,10 +13,6 @@ std::string manifestTemplate(std::string_view environment, std::string_view prod
                              std::string_view developmentHost) {
     auto host = environment == "prod" ? productionHost : developmentHost;
     return "https://" + std::string(host) + "/%@/cv-latest-mac.json";
-}
-
-std::string manifestURLText(std::string_view productID) {
-    return format(manifestTemplate(buildEnvironment, productionHost, developmentHost), {productID});
 }
 
 }  // namespace installer

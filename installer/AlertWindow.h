@@ -1,21 +1,10 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "installer/engine/Alert.h"
 
 class QWidget;
 
 namespace installer {
-
-enum class AlertStyle { warning, critical };
-
-// A modal alert: a message text (its title), an informative text and buttons.
-struct Alert {
-    AlertStyle style = AlertStyle::critical;
-    std::string messageText;
-    std::string informativeText;
-    std::vector<std::string> buttons;
-};
 
 // Shows the alert modally over parent (may be null) on the main thread and
 // returns the index of the button that dismissed it. The first button is the

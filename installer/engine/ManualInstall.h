@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "installer/Alert.h"
+#include "installer/engine/Alert.h"
 
 namespace installer {
 

@@ -1,4 +1,4 @@
-#include "installer/Format.h"
+#include "installer/engine/Format.h"
 
 namespace installer {
 

@@ -1,4 +1,4 @@
-#include "installer/DownloadProgress.h"
+#include "installer/engine/DownloadProgress.h"
 
 namespace installer {
 

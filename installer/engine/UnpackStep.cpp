@@ -3,49 +3,45 @@
 #include <atomic>
 #include <memory>
 
-#include "installer/AppName.h"
-#include "installer/Format.h"
-#include "installer/Log.h"
-#include "installer/TemporaryDirectory.h"
-#include "installer/ViewController.h"
-#include "platform/system/FileManager.h"
-#include "platform/workspace/Workspace.h"
+#include "installer/engine/AppName.h"
+#include "installer/engine/Format.h"
+#include "installer/engine/InstallEngine.h"
 #include "shell/Shell.h"
 
 namespace installer {
 
-void ViewController::handleDownloadedFile(const platform::URL& archive, bool isZip) {
+namespace fs = std::filesystem;
+
+void InstallEngine::handleDownloadedFile(const fs::path& archive, bool isZip) {
     if (isZip) {
         setStatus("Uncompressing…");
-        log({archive.path()});
-        unzipArchive(archive,
-                     [this, archive](shell::AsyncCommand&) { installUnpackedApp(archive); });
+        log({archive.string()});
+        unzipArchive(archive, [this, archive] { installUnpackedApp(archive); });
         return;
     }
     setStatus("Opening DMG Image…");
     setProgress(1);
-    if (platform::workspace::open(archive)) {
+    if (view_.openFile(archive)) {
         (void)cleanUp();
         quitInstaller();
         return;
     }
     // Refused: the window stays as it is until the user closes it.
-    endWhenWindowCloses();
+    view_.runOnMainThread([this] { view_.endWhenWindowCloses(); });
 }
 
-void ViewController::unzipArchive(const platform::URL& archive,
-                                  std::function<void(shell::AsyncCommand&)> onCompletion) {
-    const auto archivePath = archive.path();
-    const auto directory = archive.deletingLastPathComponent().path();
+void InstallEngine::unzipArchive(const fs::path& archive, std::function<void()> onCompletion) {
+    const auto archivePath = archive.string();
+    const auto directory = archive.parent_path().string();
     auto command = shell::startCaptured("unzip", "-q", "-o", archivePath, "-d", directory);
 
     // Goes on only after a clean end, and once at most.
     auto continued = std::make_shared<std::atomic<bool>>(false);
     command->onTermination(
-        [onCompletion = std::move(onCompletion), continued](shell::AsyncCommand& ended) {
+        [this, onCompletion = std::move(onCompletion), continued](shell::AsyncCommand& ended) {
             if (ended.exitReason() == platform::TerminationReason::exit &&
                 ended.exitStatus() == 0 && !continued->exchange(true)) {
-                onCompletion(ended);
+                atStepBoundary("Error installing application", onCompletion);
             }
         });
     // Nobody wants unzip's words, but a pipe left full would stop it for
@@ -68,20 +64,25 @@ void ViewController::unzipArchive(const platform::URL& archive,
     }
 }
 
-std::string ViewController::findAppName() {
-    const auto directory = installerTempDirectory().path();
+std::string InstallEngine::findAppName() {
+    const auto& directory = workingDirectory();
     std::vector<std::string> names;
-    try {
-        names = platform::FileManager::defaultManager().contentsOfDirectory(directory);
-    } catch (const platform::Error& error) {
-        showError("No application in the download", error.localizedDescription());
+    std::error_code error;
+    for (fs::directory_iterator entries(directory, error), end; !error && entries != end;
+         entries.increment(error)) {
+        names.push_back(entries->path().filename().string());
+    }
+    if (error) {
+        showError("No application in the download",
+                  std::system_error(error, "Could not list directory '" + directory.string() + "'")
+                      .what());
     }
     auto name = firstAppName(names);
     if (!name) {
         showError("No application in the download",
                   format("Nothing at the top level of %@ has a name containing \".app\", so "
                          "there is nothing to install.",
-                         {directory}));
+                         {directory.string()}));
     }
     return *name;
 }

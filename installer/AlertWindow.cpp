@@ -1,4 +1,4 @@
-#include "installer/Alert.h"
+#include "installer/AlertWindow.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "installer/ManualInstall.h"
+#include "installer/engine/ManualInstall.h"
 
 namespace installer {
 namespace {

@@ -1,4 +1,4 @@
-#include "installer/MachineHardwareName.h"
+#include "installer/engine/MachineHardwareName.h"
 
 #include <sys/utsname.h>
 
