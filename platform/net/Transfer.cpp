@@ -13,6 +13,9 @@ namespace {
 // Larger announced lengths still arrive; the buffer just grows as it goes.
 constexpr std::uint64_t maximumReservation = std::uint64_t{1} << 30;
 
+// Made while memory is plenty; copying it needs none.
+const URLError outOfMemoryError(URLErrc::outOfMemory);
+
 URLErrc kindOf(CURLcode code) {
     switch (code) {
         case CURLE_UNSUPPORTED_PROTOCOL:  // a redirect to another scheme
@@ -93,7 +96,7 @@ bool Transfer::prepare(const TransferSettings& settings) {
     }
     handle_ = curl_easy_init();
     if (handle_ == nullptr) {
-        fail(URLErrc::outOfMemory);
+        error_ = outOfMemoryError;
         return false;
     }
     idleTimeout_ = settings.idleTimeout;
@@ -186,6 +189,18 @@ void Transfer::startBody() {
     }
 }
 
+template <typename MakeError>
+void Transfer::fail(MakeError makeError) {
+    if (error_) {
+        return;
+    }
+    try {
+        error_ = makeError();
+    } catch (const std::bad_alloc&) {
+        error_ = outOfMemoryError;
+    }
+}
+
 size_t Transfer::receive(const std::byte* data, size_t length) {
     if (!bodyStarted_) {
         startBody();
@@ -193,14 +208,17 @@ size_t Transfer::receive(const std::byte* data, size_t length) {
     if (auto* memory = std::get_if<InMemory>(&destination_)) {
         std::uint64_t limit = memory->maximumBodySize;
         if ((expected_ && *expected_ > limit) || received_ + length > limit) {
-            fail(URLErrc::bodyTooLarge, "The response is too large: it exceeds the limit of " +
-                                            std::to_string(limit) + " bytes.");
+            fail([limit] {
+                return URLError(URLErrc::bodyTooLarge,
+                                "The response is too large: it exceeds the limit of " +
+                                    std::to_string(limit) + " bytes.");
+            });
             return 0;
         }
         try {
             memory->body.insert(memory->body.end(), data, data + length);
         } catch (const std::bad_alloc&) {
-            fail(URLErrc::outOfMemory);
+            error_ = outOfMemoryError;
             return 0;
         }
     } else {
@@ -218,12 +236,6 @@ size_t Transfer::receive(const std::byte* data, size_t length) {
 void Transfer::show(std::optional<double> fraction) {
     if (fraction && progress_) {
         progress_(*fraction);
-    }
-}
-
-void Transfer::fail(URLErrc kind, std::string description) {
-    if (!error_) {
-        error_.emplace(kind, std::move(description));
     }
 }
 
@@ -249,21 +261,28 @@ URLError Transfer::errorFor(CURLcode code) const {
 }
 
 void Transfer::ended(CURLcode code) {
-    if (code == CURLE_OK) {
-        long status = 0;
-        curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
-        response_ = Response{effectiveAddress(handle_, address_), static_cast<int>(status)};
-        if (progress_) {
-            progress_(1.0);
+    if (code != CURLE_OK) {
+        if (!sinkError_) {
+            fail([&] { return errorFor(code); });
         }
-    } else if (!sinkError_ && !error_) {
-        error_ = errorFor(code);
+        return;
+    }
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    try {
+        response_ = Response{effectiveAddress(handle_, address_), static_cast<int>(status)};
+    } catch (const std::bad_alloc&) {
+        error_ = outOfMemoryError;
+        return;
+    }
+    if (progress_) {
+        progress_(1.0);
     }
 }
 
 bool Transfer::tick(Clock::time_point now) {
     if (now - lastActivity_ >= idleTimeout_) {
-        fail(URLErrc::timedOut);
+        fail([] { return URLError(URLErrc::timedOut); });
         return true;
     }
     show(throttle_.due(now));

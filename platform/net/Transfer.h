@@ -59,7 +59,9 @@ class Transfer {
     size_t receive(const std::byte* data, size_t length);
     void startBody();
     void show(std::optional<double> fraction);
-    void fail(URLErrc kind, std::string description = {});
+    // Keeps the first failure; makeError may run out of memory.
+    template <typename MakeError>
+    void fail(MakeError makeError);
     URLError errorFor(CURLcode code) const;
 
     std::string address_;

@@ -34,14 +34,15 @@ std::error_code make_error_code(URLErrc kind) noexcept;
 // message (the server's name, a limit).
 class URLError : public std::system_error {
   public:
-    // The kind's own message, or description when one is given.
-    explicit URLError(URLErrc kind, std::string description = {});
+    // With the kind's own message.
+    explicit URLError(URLErrc kind);
+    URLError(URLErrc kind, std::string description);
 
     URLErrc kind() const noexcept { return static_cast<URLErrc>(code().value()); }
     const char* what() const noexcept override;
 
   private:
-    // Shared, so that copying an error never throws.
+    // Shared, so that copying an error never throws; none: the kind's own.
     std::shared_ptr<const std::string> description_;
 };
 

@@ -40,6 +40,8 @@ Paths:
                           half of it, then closes the connection
   /_chunked/<file>        sends the file in chunked transfer encoding, so
                           no length is announced
+  /_blanks/<n>            n blanks in chunked transfer encoding, made as they
+                          are sent, for bodies larger than a test would store
   /_slow/<file>           sends the file in pieces with pauses in between
                           ("pieces=<n>", default 50; "pause=<seconds>",
                           default 0.1), for watching a progress bar move
@@ -105,6 +107,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.cut(path[len("/_cut"):])
         elif path.startswith("/_chunked/"):
             self.chunked(path[len("/_chunked"):])
+        elif path.startswith("/_blanks/"):
+            self.blanks(path[len("/_blanks/"):])
         elif path.startswith("/_slow/"):
             self.slow(path[len("/_slow"):], query)
         else:
@@ -181,6 +185,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
             piece = data[start : start + step]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
         self.wfile.write(b"0\r\n\r\n")
+
+    def blanks(self, text):
+        try:
+            remaining = int(text)
+        except ValueError:
+            self.send_simple(400, b"bad size\n")
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        piece = b" " * (1 << 20)
+        try:
+            while remaining > 0:
+                step = min(remaining, len(piece))
+                self.wfile.write(b"%x\r\n%s\r\n" % (step, piece[:step]))
+                remaining -= step
+            self.wfile.write(b"0\r\n\r\n")
+        except OSError:
+            pass  # the client stopped reading
 
     def slow(self, path, query):
         data = self.read(path)

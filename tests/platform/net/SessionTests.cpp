@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -354,6 +355,29 @@ TEST_F(SessionTest, FailuresEndWithReadableErrors) {
         EXPECT_FALSE(outcome.body);
         EXPECT_FALSE(outcome.response);
     }
+}
+
+// Fetches address with no maximum under a limit of a quarter gibibyte above
+// the address space the process has now; whether that ended as out of memory.
+bool endsOutOfMemory(const std::string& address) {
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max =
+        pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + (std::size_t{256} << 20);
+    setrlimit(RLIMIT_AS, &limit);
+    Session session;
+    Outcome outcome = fetch(session, address, std::numeric_limits<std::size_t>::max());
+    return outcome.error && outcome.error->code() == URLErrc::outOfMemory && !outcome.body;
+}
+
+TEST_F(SessionTest, RunningOutOfMemoryWhileReceivingIsAnError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve far more address space than the limit allows";
+#endif
+    // A gibibyte of blanks, with no length announced.
+    const std::string address = server().url("/_blanks/1073741824");
+    EXPECT_EXIT(_exit(endsOutOfMemory(address) ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SessionTest, SlowButSteadyTransfersSucceed) {
