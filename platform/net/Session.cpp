@@ -39,7 +39,13 @@ class Session::Loop {
             throw std::bad_alloc();
         }
         transferThread_ = std::thread([this] { runTransfers(); });
-        callbackThread_ = std::thread([this] { runCallbacks(); });
+        try {
+            callbackThread_ = std::thread([this] { runCallbacks(); });
+        } catch (...) {
+            stopTransfers();
+            curl_multi_cleanup(multi_);
+            throw;
+        }
     }
 
     ~Loop() {
@@ -47,12 +53,7 @@ class Session::Loop {
             std::fputs("platform::net::Session destroyed from its own callback thread\n", stderr);
             std::terminate();
         }
-        {
-            std::lock_guard lock(inboxMutex_);
-            stopping_ = true;
-        }
-        curl_multi_wakeup(multi_);
-        transferThread_.join();
+        stopTransfers();
         {
             std::lock_guard lock(finishedMutex_);
             stoppingCallbacks_ = true;
@@ -79,6 +80,15 @@ class Session::Loop {
     }
 
   private:
+    void stopTransfers() {
+        {
+            std::lock_guard lock(inboxMutex_);
+            stopping_ = true;
+        }
+        curl_multi_wakeup(multi_);
+        transferThread_.join();
+    }
+
     void runTransfers() {
         for (;;) {
             TransferList arrived;
@@ -151,8 +161,10 @@ class Session::Loop {
         }
     }
 
-    // Moves one transfer, its list node with it, to the callback queue.
+    // Moves one transfer, its list node with it, to the callback queue. Its
+    // handle goes first, on this thread, the one that drove it.
     void finish(TransferList& from, TransferList::iterator which) {
+        (*which)->releaseHandle();
         {
             std::lock_guard lock(finishedMutex_);
             finished_.splice(finished_.end(), from, which);

@@ -82,8 +82,13 @@ Transfer::Transfer(std::string address, Destination destination, Progress progre
       progress_(std::move(progress)) {}
 
 Transfer::~Transfer() {
+    releaseHandle();
+}
+
+void Transfer::releaseHandle() noexcept {
     if (handle_ != nullptr) {
         curl_easy_cleanup(handle_);
+        handle_ = nullptr;
     }
 }
 

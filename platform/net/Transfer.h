@@ -41,6 +41,8 @@ class Transfer {
     // already (a bad or refused address): it is then ready to complete.
     bool prepare(const TransferSettings& settings);
     CURL* handle() const noexcept { return handle_; }
+    // Once ended: frees the handle, everything the completion needs is kept.
+    void releaseHandle() noexcept;
 
     // Transfer thread: curl has ended the transfer with code.
     void ended(CURLcode code);
