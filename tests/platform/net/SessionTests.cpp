@@ -348,12 +348,17 @@ TEST_F(SessionTest, FailuresEndWithReadableErrors) {
         ScopedEnvironmentVariable idle("CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", c.idleMilliseconds);
         ScopedEnvironmentVariable lowSpeed("CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S",
                                            c.lowSpeedSeconds);
-        Outcome outcome = fetch(session, c.address, c.limit);
-        ASSERT_TRUE(outcome.error);
-        EXPECT_EQ(outcome.error->code(), c.kind);
-        EXPECT_EQ(std::string(outcome.error->what()), c.description);
-        EXPECT_FALSE(outcome.body);
-        EXPECT_FALSE(outcome.response);
+        std::vector<Outcome> outcomes{fetch(session, c.address, c.limit)};
+        if (c.limit == noLimit) {
+            outcomes.push_back(download(session, c.address));
+        }
+        for (const Outcome& outcome : outcomes) {
+            ASSERT_TRUE(outcome.error);
+            EXPECT_EQ(outcome.error->code(), c.kind);
+            EXPECT_EQ(std::string(outcome.error->what()), c.description);
+            EXPECT_FALSE(outcome.body);
+            EXPECT_FALSE(outcome.response);
+        }
     }
 }
 
