@@ -362,27 +362,48 @@ TEST_F(SessionTest, FailuresEndWithReadableErrors) {
     }
 }
 
-// Fetches address with no maximum under a limit of a quarter gibibyte above
-// the address space the process has now; whether that ended as out of memory.
-bool endsOutOfMemory(const std::string& address) {
+// Lets the process grow by at most room bytes of address space from now on.
+void limitAddressSpace(std::size_t room) {
     std::size_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max =
-        pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + (std::size_t{256} << 20);
+        pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + room;
     setrlimit(RLIMIT_AS, &limit);
+}
+
+// Keeps the body of address in memory, with no maximum, in 128 MiB.
+bool fetchEndsOutOfMemory(const std::string& address) {
+    limitAddressSpace(std::size_t{128} << 20);
     Session session;
     Outcome outcome = fetch(session, address, std::numeric_limits<std::size_t>::max());
     return outcome.error && outcome.error->code() == URLErrc::outOfMemory && !outcome.body;
 }
 
-TEST_F(SessionTest, RunningOutOfMemoryWhileReceivingIsAnError) {
+// Streams the body of address to a sink that only counts, in 64 MiB.
+bool downloadCompletesInLittleMemory(const std::string& address, std::size_t size) {
+    limitAddressSpace(std::size_t{64} << 20);
+    Session session;
+    std::promise<bool> completed;
+    std::size_t received = 0;
+    session.download(
+        address, [&](std::span<const std::byte> piece) { received += piece.size(); },
+        [&](DownloadOutcome outcome) { completed.set_value(outcome.response.has_value()); });
+    return completed.get_future().get() && received == size;
+}
+
+TEST_F(SessionTest, MemoryRunsOutForAHugeBodyKeptWholeButNotForOneStreamed) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizers reserve far more address space than the limit allows";
+    GTEST_SKIP() << "sanitizers reserve far more address space than the limits allow";
 #endif
-    // A gibibyte of blanks, with no length announced.
-    const std::string address = server().url("/_blanks/1073741824");
-    EXPECT_EXIT(_exit(endsOutOfMemory(address) ? 0 : 1), testing::ExitedWithCode(0), "");
+    // Blanks with no length announced: a gibibyte kept whole, 192 MiB
+    // streamed, both far beyond the limits.
+    const std::string gibibyte = server().url("/_blanks/1073741824");
+    EXPECT_EXIT(_exit(fetchEndsOutOfMemory(gibibyte) ? 0 : 1), testing::ExitedWithCode(0), "");
+    const std::size_t size = std::size_t{192} << 20;
+    const std::string streamed = server().url("/_blanks/" + std::to_string(size));
+    EXPECT_EXIT(_exit(downloadCompletesInLittleMemory(streamed, size) ? 0 : 1),
+                testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SessionTest, SlowButSteadyTransfersSucceed) {
