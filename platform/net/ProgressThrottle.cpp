@@ -23,7 +23,8 @@ std::optional<ProgressThrottle::Clock::time_point> ProgressThrottle::deadline() 
     if (!held_) {
         return std::nullopt;
     }
-    return lastShownAt_ ? *lastShownAt_ + minimumInterval : Clock::time_point::min();
+    // Nothing shown yet: due at once.
+    return lastShownAt_ ? *lastShownAt_ + minimumInterval : Clock::time_point{};
 }
 
 std::optional<double> ProgressThrottle::post(double fraction, Clock::time_point now) {
