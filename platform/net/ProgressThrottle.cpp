@@ -2,16 +2,36 @@
 
 namespace platform::net {
 
-bool ProgressThrottle::shouldPost(double fraction, Clock::time_point now) {
-    if (fraction >= 1.0 || fraction - lastPosted_ < minimumStep) {
-        return false;
+std::optional<double> ProgressThrottle::change(double fraction, Clock::time_point now) {
+    held_.reset();
+    if (fraction == lastShown_) {
+        return std::nullopt;
     }
-    if (lastPostTime_ && now - *lastPostTime_ < minimumInterval) {
-        return false;
+    held_ = fraction;
+    return due(now);
+}
+
+std::optional<double> ProgressThrottle::due(Clock::time_point now) {
+    std::optional<Clock::time_point> turn = deadline();
+    if (!turn || now < *turn) {
+        return std::nullopt;
     }
-    lastPosted_ = fraction;
-    lastPostTime_ = now;
-    return true;
+    return post(*held_, now);
+}
+
+std::optional<ProgressThrottle::Clock::time_point> ProgressThrottle::deadline() const {
+    if (!held_) {
+        return std::nullopt;
+    }
+    // Nothing shown yet: due at once.
+    return lastShownAt_ ? *lastShownAt_ + minimumInterval : Clock::time_point{};
+}
+
+std::optional<double> ProgressThrottle::post(double fraction, Clock::time_point now) {
+    held_.reset();
+    lastShown_ = fraction;
+    lastShownAt_ = now;
+    return fraction;
 }
 
 }  // namespace platform::net

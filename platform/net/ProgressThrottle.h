@@ -5,23 +5,31 @@
 
 namespace platform::net {
 
-// Decides which changes of a transfer's fraction are worth showing: one that
-// moved by at least a thousandth since the last one shown, and no more often
-// than about once a display frame. 1.0 is never passed here: the end of a
-// body is announced on its own, exactly once.
+// Decides when a transfer's fraction is shown: at most once a display frame,
+// and never later than one frame after it changed, even when nothing follows
+// the change (a server that pauses). A change that comes too soon after the
+// last one shown is held and shown when its turn comes, unless a newer one
+// replaces it first. 1.0 is never passed here: the end of a body is announced
+// on its own, exactly once.
 class ProgressThrottle {
   public:
     using Clock = std::chrono::steady_clock;
-    static constexpr double minimumStep = 0.001;
     static constexpr Clock::duration minimumInterval = std::chrono::milliseconds(16);
 
-    // Whether the fraction, reached at the given time, should be posted; when
-    // it should, it counts as posted from now on.
-    bool shouldPost(double fraction, Clock::time_point now);
+    // The fraction reached at now; returns it when it is to be shown at once,
+    // otherwise holds it.
+    std::optional<double> change(double fraction, Clock::time_point now);
+    // The held fraction, once its turn has come by now; it counts as shown.
+    std::optional<double> due(Clock::time_point now);
+    // When the held fraction's turn comes; none while nothing is held.
+    std::optional<Clock::time_point> deadline() const;
 
   private:
-    double lastPosted_ = 0.0;
-    std::optional<Clock::time_point> lastPostTime_;
+    std::optional<double> post(double fraction, Clock::time_point now);
+
+    double lastShown_ = 0.0;
+    std::optional<Clock::time_point> lastShownAt_;
+    std::optional<double> held_;
 };
 
 }  // namespace platform::net

@@ -2,9 +2,11 @@
 
 #include <signal.h>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace testsupport {
 
@@ -21,13 +23,33 @@ void makeTestCertificates(const std::filesystem::path& directory) {
     }
 }
 
+namespace {
+
+std::filesystem::path connectionLog(const TemporaryDirectory& directory) {
+    return directory.path() / "connections.log";
+}
+
+}  // namespace
+
 HttpsServer::HttpsServer(const std::filesystem::path& root,
-                         const std::filesystem::path& certificates)
-    : process_(std::make_unique<ChildProcess>(
-          std::vector<std::string>{"python3", (supportDirectory() / "https-server.py").string(),
-                                   "--root", root.string(), "--certificates", certificates.string(),
-                                   "--port", "0", "--until-input-ends"},
-          ChildProcess::Input::heldOpen)) {
+                         const std::filesystem::path& certificates, Scheme scheme)
+    : logDirectory_(std::make_unique<TemporaryDirectory>("server-log")),
+      scheme_(scheme == Scheme::https ? "https" : "http") {
+    std::vector<std::string> argv{"python3",
+                                  (supportDirectory() / "https-server.py").string(),
+                                  "--root",
+                                  root.string(),
+                                  "--certificates",
+                                  certificates.string(),
+                                  "--port",
+                                  "0",
+                                  "--connection-log",
+                                  connectionLog(*logDirectory_).string(),
+                                  "--until-input-ends"};
+    if (scheme == Scheme::plainHTTP) {
+        argv.push_back("--plain");
+    }
+    process_ = std::make_unique<ChildProcess>(argv, ChildProcess::Input::heldOpen);
     std::optional<std::string> line = process_->readLine();
     if (!line || line->rfind("PORT ", 0) != 0) {
         throw std::runtime_error(
@@ -42,11 +64,11 @@ HttpsServer::~HttpsServer() {
 }
 
 std::string HttpsServer::url(std::string_view pathAndQuery) const {
-    return "https://127.0.0.1:" + std::to_string(port_) + std::string(pathAndQuery);
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + std::string(pathAndQuery);
 }
 
 std::string HttpsServer::localhostURL(std::string_view pathAndQuery) const {
-    return "https://localhost:" + std::to_string(port_) + std::string(pathAndQuery);
+    return scheme_ + "://localhost:" + std::to_string(port_) + std::string(pathAndQuery);
 }
 
 int HttpsServer::stop() {
@@ -56,6 +78,19 @@ int HttpsServer::stop() {
         stopped_ = true;
     }
     return status_;
+}
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+int HttpsServer::connectionsAccepted() const {
+    std::ifstream log(connectionLog(*logDirectory_));
+    int count = 0;
+    for (std::string line; std::getline(log, line);) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace testsupport

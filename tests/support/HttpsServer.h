@@ -12,7 +12,9 @@
 //   fetch(server.url("/_status/404"));        // the special paths of https-server.py
 //
 // The constructor returns once the server listens; the destructor stops it
-// with SIGTERM and waits for it. Link the target test_support.
+// with SIGTERM and waits for it. With Scheme::plainHTTP it speaks plain HTTP
+// instead (its url() starts with "http://"), for showing that a client never
+// connects to it. Link the target test_support.
 
 #include <filesystem>
 #include <memory>
@@ -22,6 +24,7 @@
 namespace testsupport {
 
 class ChildProcess;
+class TemporaryDirectory;
 
 // The folder holding the support scripts.
 std::filesystem::path supportDirectory();
@@ -32,21 +35,29 @@ void makeTestCertificates(const std::filesystem::path& directory);
 
 class HttpsServer {
   public:
-    HttpsServer(const std::filesystem::path& root, const std::filesystem::path& certificates);
+    enum class Scheme { https, plainHTTP };
+
+    HttpsServer(const std::filesystem::path& root, const std::filesystem::path& certificates,
+                Scheme scheme = Scheme::https);
     ~HttpsServer();
     HttpsServer(const HttpsServer&) = delete;
     HttpsServer& operator=(const HttpsServer&) = delete;
 
     int port() const noexcept { return port_; }
-    // "https://127.0.0.1:<port>" followed by pathAndQuery (which starts with "/").
+    // "https://127.0.0.1:<port>" (or "http://...") followed by pathAndQuery,
+    // which starts with "/".
     std::string url(std::string_view pathAndQuery) const;
     // The same on the name localhost.
     std::string localhostURL(std::string_view pathAndQuery) const;
     // Stops the server (SIGTERM) and returns its exit status; 0 when it
     // stopped cleanly.
     int stop();
+    // How many connections the server has accepted so far.
+    int connectionsAccepted() const;
 
   private:
+    std::unique_ptr<TemporaryDirectory> logDirectory_;
+    std::string scheme_;
     std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
     bool stopped_ = false;

@@ -4,13 +4,18 @@ fail in the ways real networks do.
 
 Usage:
   https-server.py --root DIR --certificates DIR [--port N] [--host ADDR]
-                  [--until-input-ends]
+                  [--plain] [--connection-log FILE] [--until-input-ends]
 
   --root          the directory whose files are served (GET and HEAD)
   --certificates  a directory made by make-test-certificates; its server.pem
                   and server-key.pem are used
   --port          the port to listen on; 0 (the default) picks a free one
   --host          the address to listen on, 127.0.0.1 by default
+  --plain         plain HTTP instead of HTTPS (--certificates is then not
+                  read), for showing that a client never talks to it
+  --connection-log
+                  appends one line per accepted connection to FILE, before
+                  anything is read from it
   --until-input-ends
                   stop once standard input ends: a test that holds the
                   other end of a pipe never leaves the server behind, even
@@ -35,9 +40,14 @@ Paths:
                           half of it, then closes the connection
   /_chunked/<file>        sends the file in chunked transfer encoding, so
                           no length is announced
+  /_blanks/<n>            n blanks in chunked transfer encoding, made as they
+                          are sent, for bodies larger than a test would store
   /_slow/<file>           sends the file in pieces with pauses in between
                           ("pieces=<n>", default 50; "pause=<seconds>",
                           default 0.1), for watching a progress bar move
+                          (pieces=4 pauses after 25, 50 and 75% of a file
+                          whose length four divides), a steady slow line,
+                          or a drip of a few bytes now and then
 
 Only the Python 3 standard library is used.
 """
@@ -97,6 +107,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.cut(path[len("/_cut"):])
         elif path.startswith("/_chunked/"):
             self.chunked(path[len("/_chunked"):])
+        elif path.startswith("/_blanks/"):
+            self.blanks(path[len("/_blanks/"):])
         elif path.startswith("/_slow/"):
             self.slow(path[len("/_slow"):], query)
         else:
@@ -174,6 +186,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
         self.wfile.write(b"0\r\n\r\n")
 
+    def blanks(self, text):
+        try:
+            remaining = int(text)
+        except ValueError:
+            self.send_simple(400, b"bad size\n")
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        piece = b" " * (1 << 20)
+        try:
+            while remaining > 0:
+                step = min(remaining, len(piece))
+                self.wfile.write(b"%x\r\n%s\r\n" % (step, piece[:step]))
+                remaining -= step
+            self.wfile.write(b"0\r\n\r\n")
+        except OSError:
+            pass  # the client stopped reading
+
     def slow(self, path, query):
         data = self.read(path)
         if data is None:
@@ -193,14 +227,21 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
 
-    def __init__(self, address, root, context):
+    def __init__(self, address, root, context, connection_log):
         self.root = root
         self.context = context
+        self.connection_log = connection_log
         super().__init__(address, Handler)
 
     # The TLS handshake runs on the request's own thread, so a client that
     # connects and stays silent holds up nobody else.
     def finish_request(self, request, client_address):
+        if self.connection_log:
+            with open(self.connection_log, "a") as log:
+                log.write(f"connection from {client_address[0]}\n")
+        if self.context is None:
+            self.RequestHandlerClass(request, client_address, self)
+            return
         try:
             request.settimeout(30)
             tls = self.context.wrap_socket(request, server_side=True)
@@ -226,14 +267,18 @@ def main():
     parser.add_argument("--certificates", required=True)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--plain", action="store_true")
+    parser.add_argument("--connection-log")
     parser.add_argument("--until-input-ends", action="store_true")
     args = parser.parse_args()
 
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(
-        os.path.join(args.certificates, "server.pem"),
-        os.path.join(args.certificates, "server-key.pem"),
-    )
+    context = None
+    if not args.plain:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(
+            os.path.join(args.certificates, "server.pem"),
+            os.path.join(args.certificates, "server-key.pem"),
+        )
 
     def stop(signum, frame):
         raise SystemExit(0)
@@ -248,7 +293,7 @@ def main():
 
         threading.Thread(target=stop_at_end_of_input, daemon=True).start()
 
-    server = Server((args.host, args.port), args.root, context)
+    server = Server((args.host, args.port), args.root, context, args.connection_log)
     try:
         print(f"PORT {server.server_address[1]}", flush=True)
         server.serve_forever()

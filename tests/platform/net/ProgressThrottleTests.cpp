@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/net/ProgressThrottle.h"
@@ -9,39 +10,51 @@ namespace {
 using platform::net::ProgressThrottle;
 using std::chrono::milliseconds;
 
-struct Change {
-    double fraction;
+// A change (fraction set) or a look at what is due (fraction none), at a
+// time, and what is shown then.
+struct Step {
+    std::optional<double> fraction;
     int atMilliseconds;
-    bool posted;
+    std::optional<double> shown;
+    std::optional<int> deadlineAfter;  // the held fraction's turn, when one is held
 };
 
-TEST(ProgressThrottle, PostsOnlyVisibleStepsAtMostAboutOnceAFrameAndNeverTheEnd) {
-    const std::vector<Change> sequences[] = {
+TEST(ProgressThrottle, ShowsAtMostOnceAFrameAndEveryChangeWithinOne) {
+    const std::vector<Step> sequences[] = {
         {
-            {0.0005, 0, false},  // under a thousandth since the start
-            {0.001, 0, true},
-            {0.0015, 100, false},  // under a thousandth since the last post
-            {0.002, 100, true},
-            {0.5, 200, true},
+            {0.1, 0, 0.1, std::nullopt},  // the first change shows at once
+            {0.2, 5, std::nullopt, 16},   // too soon: held for the frame's end
+            {0.3, 10, std::nullopt, 16},  // replaces the held one
+            {std::nullopt, 15, std::nullopt, 16},
+            {std::nullopt, 16, 0.3, std::nullopt},  // a pause: shown when its turn comes
+            {std::nullopt, 100, std::nullopt, std::nullopt},
         },
         {
-            {0.1, 0, true},
-            {0.2, 5, false},
-            {0.3, 15, false},
-            {0.4, 16, true},  // measured from the last post, not the last change
-            {0.5, 20, false},
-            {0.6, 40, true},
+            {0.1, 0, 0.1, std::nullopt},
+            {0.4, 16, 0.4, std::nullopt},  // measured from the last one shown
+            {0.5, 20, std::nullopt, 32},
+            {0.6, 40, 0.6, std::nullopt},  // a later change takes the held one's turn
+            {std::nullopt, 60, std::nullopt, std::nullopt},
         },
-        // The end is left to the final announcement.
-        {{0.5, 0, true}, {1.0, 100, false}, {1.0, 200, false}},
+        {
+            {0.5, 0, 0.5, std::nullopt},
+            {0.5, 30, std::nullopt, std::nullopt},  // no change, nothing to show
+            {0.0005, 31, 0.0005, std::nullopt},     // however small the change
+        },
     };
-    for (const auto& changes : sequences) {
+    for (const auto& steps : sequences) {
         ProgressThrottle throttle;
         const ProgressThrottle::Clock::time_point start{};
-        for (const Change& c : changes) {
-            EXPECT_EQ(throttle.shouldPost(c.fraction, start + milliseconds(c.atMilliseconds)),
-                      c.posted)
-                << c.fraction << " at " << c.atMilliseconds << " ms";
+        for (const Step& s : steps) {
+            SCOPED_TRACE(testing::Message()
+                         << s.fraction.value_or(-1) << " at " << s.atMilliseconds << " ms");
+            auto now = start + milliseconds(s.atMilliseconds);
+            EXPECT_EQ(s.fraction ? throttle.change(*s.fraction, now) : throttle.due(now), s.shown);
+            std::optional<ProgressThrottle::Clock::time_point> deadline;
+            if (s.deadlineAfter) {
+                deadline = start + milliseconds(*s.deadlineAfter);
+            }
+            EXPECT_EQ(throttle.deadline(), deadline);
         }
     }
 }
