@@ -37,6 +37,7 @@ void ViewController::viewDidLoad() {
     bringToFront();
     InstallSettings settings;
     settings.manifestTemplate = manifestTemplate(buildEnvironment, productionHost, developmentHost);
+    settings.publicKey = PublicKeySetting::read(platform::Bundle::main());
     engine_ = std::make_unique<InstallEngine>(*this, std::move(settings));
     engine_->start(readProductID(platform::Bundle::main()));
 }

@@ -1,4 +1,4 @@
-// Downloads one URL again and again through the platform's URL session, in
+// Downloads one URL again and again through the platform's HTTPS session, in
 // turn without a progress observer and with the installer's: each change
 // hops synchronously to the Qt main thread and moves a real progress bar.
 // Prints the median time of each and what the progress bar costs.
@@ -22,7 +22,7 @@
 #include "bench/BenchReport.h"
 #include "installer/MainQueue.h"
 #include "installer/engine/DownloadProgress.h"
-#include "platform/net/URLSession.h"
+#include "platform/net/Session.h"
 
 namespace {
 
@@ -34,30 +34,34 @@ struct Outcome {
     int hops = 0;
 };
 
-Outcome download(const platform::URL& url, QProgressBar* bar) {
+Outcome download(platform::net::Session& session, const std::string& url, QProgressBar* bar) {
     std::promise<std::size_t> received;
+    std::size_t bytes = 0;
     int hops = 0;
     auto start = Clock::now();
-    auto task = platform::URLSession::ephemeral()->dataTask(
-        url, [&](std::optional<platform::Bytes> body, std::optional<platform::HTTPResponse>,
-                 std::optional<platform::URLError> error) {
-            if (error || !body) {
-                std::fprintf(stderr, "download failed: %s\n", error ? error->what() : "no body");
-                std::exit(1);
-            }
-            received.set_value(body->size());
-        });
+    platform::net::Progress progress;
     if (bar != nullptr) {
-        task->observeProgress([&hops, bar](double fraction) {
+        progress = [&hops, bar](double fraction) {
             ++hops;
             installer::MainQueue::shared().sync([&] {
                 bar->setValue(
                     static_cast<int>(std::lround(installer::downloadProgressValue(fraction))));
             });
-        });
+        };
     }
-    task->resume();
-    std::size_t bytes = received.get_future().get();
+    // Streamed and dropped, as the installer streams its builds to a file.
+    session.download(
+        url, [&bytes](std::span<const std::byte> piece) { bytes += piece.size(); },
+        [&](platform::net::DownloadOutcome outcome) {
+            if (!outcome.response) {
+                std::fprintf(stderr, "download failed: %s\n",
+                             outcome.error ? outcome.error->what() : "refused");
+                std::exit(1);
+            }
+            received.set_value(bytes);
+        },
+        std::move(progress));
+    bytes = received.get_future().get();
     return {std::chrono::duration<double>(Clock::now() - start).count(), bytes, hops};
 }
 
@@ -74,8 +78,7 @@ int main(int argc, char** argv) {
             positional.push_back(argument);
         }
     }
-    auto url = positional.empty() ? std::nullopt : platform::URL::parse(positional[0]);
-    if (!url) {
+    if (positional.empty()) {
         std::fprintf(stderr, "usage: %s URL [ROUNDS] [--results]\n", argv[0]);
         return 2;
     }
@@ -88,11 +91,13 @@ int main(int argc, char** argv) {
 
     std::vector<double> plain, observed;
     Outcome last;
+    const std::string url = positional[0];
+    platform::net::Session session;
     std::thread worker([&] {
-        download(*url, nullptr);  // warm-up: the file into the server's cache
+        download(session, url, nullptr);  // warm-up: the file into the server's cache
         for (int round = 0; round < rounds; ++round) {
-            plain.push_back(download(*url, nullptr).seconds);
-            last = download(*url, &bar);
+            plain.push_back(download(session, url, nullptr).seconds);
+            last = download(session, url, &bar);
             observed.push_back(last.seconds);
         }
         installer::MainQueue::shared().sync([] { QCoreApplication::quit(); });

@@ -18,7 +18,11 @@ std::optional<ArtifactChoice> chooseArtifact(const manifest::UpdateManifest& man
     if (!entry || !entry->url || !entry->path) {
         return std::nullopt;
     }
-    return ArtifactChoice{*entry->url, *entry->path, manifest.version, artifacts.zip.has_value()};
+    return ArtifactChoice{*entry->url,
+                          *entry->path,
+                          manifest.version,
+                          artifacts.zip.has_value(),
+                          {entry->sha512, entry->signature}};
 }
 
 }  // namespace installer

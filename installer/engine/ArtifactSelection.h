@@ -8,14 +8,23 @@
 
 namespace installer {
 
+// What the manifest asks the downloaded bytes to match: the build's SHA-512
+// digest and Ed25519 signature, base64, each when the manifest gives one.
+struct BuildChecks {
+    std::optional<std::string> sha512;
+    std::optional<std::string> signature;
+    friend bool operator==(const BuildChecks&, const BuildChecks&) = default;
+};
+
 // What the manifest step hands to the download: the chosen build's url and
-// path as written in the manifest, the release's version, and whether the
-// build is a zip archive (true) or a disk image (false).
+// path as written in the manifest, the release's version, whether the build
+// is a zip archive (true) or a disk image (false), and its checks.
 struct ArtifactChoice {
     std::string url;
     std::string path;
     std::string version;
     bool isZip = false;
+    BuildChecks checks = {};
     friend bool operator==(const ArtifactChoice&, const ArtifactChoice&) = default;
 };
 

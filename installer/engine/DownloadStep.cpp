@@ -1,12 +1,17 @@
 // The download step: fetch the chosen build into the working directory while
-// the progress bar moves, then hand the file to unpacking.
+// the progress bar moves, checking its bytes as they arrive, then hand the
+// file to unpacking.
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "installer/engine/DownloadProgress.h"
 #include "installer/engine/Format.h"
 #include "installer/engine/InstallEngine.h"
+#include "installer/safety/ArtifactPath.h"
+#include "installer/verification/BuildVerification.h"
+#include "platform/net/Address.h"
 
 namespace installer {
 namespace {
@@ -29,50 +34,98 @@ void createDirectories(const fs::path& directory) {
     }
 }
 
-// The body in one write, without an atomic replacement.
-void writeBody(const std::vector<std::byte>& body, const fs::path& path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"),
-                                                         std::fclose);
-    if (!file) {
-        throw failure(errno, "Could not open", path);
+// The file a download grows in, hidden in the working directory until it is
+// complete and checked; then it takes the build's own name. Memory stays the
+// same whatever the build's size.
+class PartialFile {
+  public:
+    explicit PartialFile(fs::path path) : path_(std::move(path)) {
+        file_ = std::fopen(path_.c_str(), "wbx");
+        if (!file_) {
+            throw failure(errno, "Could not open", path_);
+        }
     }
-    // An empty body has no data to point at, and is an empty file.
-    if ((!body.empty() && std::fwrite(body.data(), 1, body.size(), file.get()) != body.size()) ||
-        std::fflush(file.get()) != 0) {
-        throw failure(errno, "Could not write", path);
+    ~PartialFile() {
+        if (file_) {
+            std::fclose(file_);
+        }
     }
-    if (std::fclose(file.release()) != 0) {
-        throw failure(errno, "Could not write", path);
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    void write(std::span<const std::byte> bytes) {
+        if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+            throw failure(errno, "Could not write", path_);
+        }
     }
-}
+    // Closes the file and gives it the name destination.
+    void complete(const fs::path& destination) {
+        const bool flushed = std::fflush(file_) == 0;
+        const int flushError = errno;
+        const bool closed = std::fclose(std::exchange(file_, nullptr)) == 0;
+        if (!flushed || !closed) {
+            throw failure(flushed ? errno : flushError, "Could not write", path_);
+        }
+        std::error_code error;
+        fs::rename(path_, destination, error);
+        if (error) {
+            throw failure(error.value(), "Could not write", destination);
+        }
+    }
+
+  private:
+    fs::path path_;
+    std::FILE* file_ = nullptr;
+};
+
+// What the transfer thread and the callback thread share for one download.
+struct Download {
+    Download(fs::path hidden, const std::string& url, const BuildChecks& checks,
+             const PublicKeySetting& publicKey)
+        : file(std::move(hidden)), verification(url, checks.sha512, checks.signature, publicKey) {}
+
+    PartialFile file;
+    BuildVerification verification;
+};
 
 }  // namespace
 
 fs::path InstallEngine::artifactDestination(const std::string& path) {
-    // The path names a file inside the working directory, also when it
-    // starts with "/"; a "/" inside it gives nested components.
-    return workingDirectory() /
-           fs::path(path.substr(std::min(path.find_first_not_of('/'), path.size())));
+    if (auto refusal = safety::checkArtifactPath(workingDirectory(), path)) {
+        showError(std::string(safety::unsafeArtifactPathTitle), *refusal);
+    }
+    // A "/" inside the path gives nested components.
+    return workingDirectory() / fs::path(path);
 }
 
 void InstallEngine::downloadArtifact(const std::string& url, const std::string& path,
-                                     const std::string& version, bool isZip) {
+                                     const std::string& version, bool isZip,
+                                     const BuildChecks& checks) {
+    // Before anything is shown or written: nothing of a refused build lands.
+    const auto destination = artifactDestination(path);
     runOnMain([&] {
         view_.showStatus(format("Downloading version %@…", {version}));
         view_.showProgress(3);
     });
     downloadFile(
-        url, artifactDestination(path),
+        url, destination, checks,
         [this](double fraction) { setProgress(downloadProgressValue(fraction)); },
         [this, isZip](const fs::path& file) { handleDownloadedFile(file, isZip); });
 }
 
 void InstallEngine::downloadFile(const std::string& url, const fs::path& destination,
+                                 const BuildChecks& checks,
                                  std::function<void(double fraction)> onProgress,
                                  std::function<void(const fs::path& file)> onCompletion) {
-    if (!isFetchableAddress(url)) {
-        showError("Error downloading file",
-                  format("The download address \"%@\" is not a valid URL.", {url}));
+    try {
+        (void)platform::net::checkedAddress(url);
+    } catch (const platform::net::URLError& error) {
+        if (error.code() == platform::net::URLErrc::badURL) {
+            showError("Error downloading file",
+                      format("The download address \"%@\" is not a valid URL.", {url}));
+        }
+        log({"Error downloading file from " + url});
+        showError("Error downloading file", error.what());
     }
     try {
         createDirectories(workingDirectory());
@@ -80,29 +133,44 @@ void InstallEngine::downloadFile(const std::string& url, const fs::path& destina
         showError(format("Error creating directory %@", {workingDirectory().string()}),
                   error.what());
     }
-    auto completion = [this, url, destination,
-                       onCompletion = std::move(onCompletion)](HttpsReply reply) {
+    const auto hidden = workingDirectory() / ("." + destination.filename().string() + ".download");
+    std::shared_ptr<Download> download;
+    try {
+        download = std::make_shared<Download>(hidden, url, checks, settings_.publicKey);
+    } catch (const std::system_error& error) {
+        showError("Error writing to " + destination.string(), error.what());
+    }
+
+    auto sink = [download](std::span<const std::byte> piece) {
+        download->file.write(piece);
+        download->verification.update(piece);
+    };
+    auto completion = [this, url, destination, download, onCompletion = std::move(onCompletion)](
+                          platform::net::DownloadOutcome outcome) {
         atStepBoundary("Error downloading file", [&] {
             // The status is not examined: whatever body came is the artifact.
-            if (reply.error || !reply.body) {
+            if (outcome.error) {
                 log({"Error downloading file from " + url});
-                showError("Error downloading file", reply.error.value_or(std::string()));
+                showError("Error downloading file", outcome.error->what());
             }
             try {
-                writeBody(*reply.body, destination);
+                if (outcome.sinkError) {
+                    std::rethrow_exception(outcome.sinkError);
+                }
+                if (auto refusal = download->verification.finish()) {
+                    showError(std::string(BuildVerification::failureTitle), *refusal);
+                }
+                download->file.complete(destination);
             } catch (const std::system_error& error) {
                 showError("Error writing to " + destination.string(), error.what());
             }
-            reply.body.reset();  // the file has it now; unpacking may take a while
             onCompletion(destination);
         });
     };
-    startFetch(
-        url,
-        [this, onProgress = std::move(onProgress)](double fraction) {
-            atStepBoundary("Error downloading file", [&] { onProgress(fraction); });
-        },
-        std::move(completion));
+    session_.download(url, std::move(sink), std::move(completion),
+                      [this, onProgress = std::move(onProgress)](double fraction) {
+                          atStepBoundary("Error downloading file", [&] { onProgress(fraction); });
+                      });
 }
 
 }  // namespace installer

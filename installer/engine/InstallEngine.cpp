@@ -8,6 +8,8 @@
 #include "installer/engine/FileURLText.h"
 #include "installer/engine/Log.h"
 #include "installer/engine/TemporaryDirectory.h"
+#include "platform/system/DownloadFolder.h"
+#include "platform/system/TreeRemoval.h"
 
 namespace installer {
 
@@ -18,6 +20,9 @@ InstallEngine::InstallEngine(InstallView& view, InstallSettings settings)
     }
     if (!settings_.writeLog) {
         settings_.writeLog = writeLogLine;
+    }
+    if (!settings_.downloadFolder) {
+        settings_.downloadFolder = platform::downloadDirectory;
     }
 }
 
@@ -32,10 +37,11 @@ void InstallEngine::start(const std::optional<std::string>& productID) {
         if (!productID) {
             showError("Corvantis ID is incorrect", "The value in the plist file is not a string.");
         }
-        fetchManifest(*productID, [this](const std::string& url, const std::string& path,
-                                         const std::string& version, bool isZip) {
-            downloadArtifact(url, path, version, isZip);
-        });
+        fetchManifest(*productID,
+                      [this](const std::string& url, const std::string& path,
+                             const std::string& version, bool isZip, const BuildChecks& checks) {
+                          downloadArtifact(url, path, version, isZip, checks);
+                      });
     });
 }
 
@@ -106,9 +112,13 @@ void InstallEngine::showError(const std::string& title, const std::string& messa
 
 std::error_code InstallEngine::cleanUp() {
     log({"Cleaning up"});
-    std::error_code error;
-    std::filesystem::remove_all(workingDirectory(), error);
-    return error;
+    try {
+        platform::removeTree(workingDirectory());
+    } catch (const std::system_error& error) {
+        log({"Clean-up failed:", error.what()});
+        return error.code();
+    }
+    return {};
 }
 
 void InstallEngine::quitInstaller() {

@@ -9,14 +9,18 @@
 #include <string_view>
 #include <system_error>
 
-#include "installer/engine/HttpsFetch.h"
+#include "installer/engine/ArtifactSelection.h"
 #include "installer/engine/InstallView.h"
+#include "installer/verification/PublicKeySetting.h"
+#include "platform/net/Session.h"
 
 namespace installer {
 
-// How the manifest step hands the chosen build on: url, path, version, isZip.
-using ManifestHandOver = std::function<void(const std::string& url, const std::string& path,
-                                            const std::string& version, bool isZip)>;
+// How the manifest step hands the chosen build on: url, path, version, isZip,
+// and what the build's bytes must match.
+using ManifestHandOver =
+    std::function<void(const std::string& url, const std::string& path, const std::string& version,
+                       bool isZip, const BuildChecks& checks)>;
 
 struct InstallSettings {
     // "https://HOST/%@/cv-latest-mac.json": the product identifier fills it.
@@ -29,7 +33,16 @@ struct InstallSettings {
     std::optional<std::string> hardwareName;
     // Takes each log line (without its newline); empty writes standard output.
     std::function<void(std::string_view line)> writeLog;
+    // The bundle's public key setting: with a key, every build must be signed.
+    PublicKeySetting publicKey;
+    // Where a disk image goes before it is opened; empty: the user's download
+    // folder.
+    std::function<std::filesystem::path()> downloadFolder;
 };
+
+// The largest manifest read. Real manifests are a few kilobytes; decoding
+// takes many times a document's size, so a hostile one is refused unread.
+inline constexpr std::size_t maximumManifestSize = 1 << 20;
 
 // The install flow: manifest, download, unpacking, installing and hand-over,
 // as one chain of steps that each call the next. It keeps no state of the
@@ -57,18 +70,22 @@ class InstallEngine {
     void fetchManifest(const std::string& productID, ManifestHandOver handOver);
     // On the callback thread: checks, decodes, chooses the build and calls
     // handOver, or ends the run through showError.
-    void handleManifestResponse(HttpsReply reply, const std::string& manifestURL,
-                                const ManifestHandOver& handOver);
-    // Shows the version, then downloads url into the working directory under
-    // path and hands the file to handleDownloadedFile.
+    void handleManifestResponse(std::optional<platform::Bytes> body,
+                                std::optional<platform::net::Response> response,
+                                std::optional<platform::net::URLError> error,
+                                const std::string& manifestURL, const ManifestHandOver& handOver);
+    // Refuses a path that leads out of the working directory, shows the
+    // version, then downloads url into the working directory under path and
+    // hands the file to handleDownloadedFile.
     void downloadArtifact(const std::string& url, const std::string& path,
-                          const std::string& version, bool isZip);
-    // Creates the working directory, downloads url into memory and writes it
-    // to destination in one write. onProgress gets the fraction completed on
-    // the thread that posts it; onCompletion gets the destination on the
-    // callback thread.
+                          const std::string& version, bool isZip, const BuildChecks& checks = {});
+    // Creates the working directory and downloads url into a hidden file
+    // there as the bytes arrive, checking them against checks on the way;
+    // the file takes destination's name once complete and checked.
+    // onProgress gets the fraction completed on the thread that posts it;
+    // onCompletion gets the destination on the callback thread.
     void downloadFile(const std::string& url, const std::filesystem::path& destination,
-                      std::function<void(double fraction)> onProgress,
+                      const BuildChecks& checks, std::function<void(double fraction)> onProgress,
                       std::function<void(const std::filesystem::path& file)> onCompletion);
     // A zip archive is extracted and installed; a disk image is handed to the
     // desktop, after which the installer cleans up and quits.
@@ -102,8 +119,8 @@ class InstallEngine {
     // Critical alert with the two texts and one button "Ok", then cleanUp,
     // then the process ends with status 1. From any thread.
     [[noreturn]] void showError(const std::string& title, const std::string& message);
-    // Logs "Cleaning up" and removes the working directory; a failure is
-    // returned, not reported.
+    // Logs "Cleaning up" and removes the working directory, whatever modes
+    // its folders carry; a failure is logged and returned.
     std::error_code cleanUp();
     // Asks the application to terminate.
     void quitInstaller();
@@ -125,6 +142,9 @@ class InstallEngine {
     std::mutex stepsMutex_;
     std::condition_variable stepsDone_;
     int stepsUnderWay_ = 0;
+    // Last, so that it ends its transfers first: their completions and
+    // progress handlers reach into the rest of the engine.
+    platform::net::Session session_;
 };
 
 }  // namespace installer

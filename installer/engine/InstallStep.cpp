@@ -7,6 +7,7 @@
 #include "installer/engine/FileURLText.h"
 #include "installer/engine/InstallEngine.h"
 #include "installer/engine/ManualInstall.h"
+#include "installer/safety/BundleLinks.h"
 #include "platform/system/Error.h"
 #include "platform/system/ItemMove.h"
 
@@ -23,6 +24,10 @@ void InstallEngine::installUnpackedApp(const fs::path& archive) {
         view_.showStatus("Installing to Applications…");
     });
     const auto source = archive.parent_path() / name;
+    // Nothing goes into the applications folder that reaches out of itself.
+    if (auto refusal = safety::checkUnpackedBundle(source)) {
+        showError(std::string(safety::unsafeBundleTitle), *refusal);
+    }
     const auto installed = installApp(source, name, archive);
     runOnMain([&] {
         view_.showProgress(100);

@@ -7,44 +7,54 @@
 #include "installer/engine/InstallEngine.h"
 #include "installer/engine/MachineHardwareName.h"
 #include "manifest/UpdateManifest.h"
+#include "platform/net/Address.h"
 
 namespace installer {
 
 void InstallEngine::fetchManifest(const std::string& productID, ManifestHandOver handOver) {
     view_.showIcon();
     auto manifestURL = format(settings_.manifestTemplate, {productID});
-    if (!isFetchableAddress(manifestURL)) {
+    try {
+        (void)platform::net::checkedAddress(manifestURL);
+    } catch (const platform::net::URLError&) {
         showError(
             "Corvantis ID is incorrect",
             format("The manifest location %@ made from it is not a valid URL.", {manifestURL}));
     }
     log({"Manifest URL is:", manifestURL});
-    startFetch(manifestURL, {},
-               [this, manifestURL, handOver = std::move(handOver)](HttpsReply reply) {
-                   atStepBoundary("Error downloading manifest from " + manifestURL, [&] {
-                       handleManifestResponse(std::move(reply), manifestURL, handOver);
-                   });
-               });
+    session_.fetch(
+        manifestURL, maximumManifestSize,
+        [this, manifestURL, handOver = std::move(handOver)](
+            std::optional<platform::Bytes> body, std::optional<platform::net::Response> response,
+            std::optional<platform::net::URLError> error) {
+            atStepBoundary("Error downloading manifest from " + manifestURL, [&] {
+                handleManifestResponse(std::move(body), std::move(response), std::move(error),
+                                       manifestURL, handOver);
+            });
+        });
 }
 
-void InstallEngine::handleManifestResponse(HttpsReply reply, const std::string& manifestURL,
+void InstallEngine::handleManifestResponse(std::optional<platform::Bytes> body,
+                                           std::optional<platform::net::Response> response,
+                                           std::optional<platform::net::URLError> error,
+                                           const std::string& manifestURL,
                                            const ManifestHandOver& handOver) {
-    if (reply.error || !reply.body) {
+    if (error || !body) {
         showError(format("Error downloading manifest from %@", {manifestURL}),
-                  reply.error.value_or(std::string()));
+                  error ? error->what() : std::string());
     }
-    if (reply.statusCode && *reply.statusCode != 200) {
+    if (response && response->statusCode != 200) {
         showError("Error downloading manifest",
                   format("Server returned HTTP status code %@ from %@",
-                         {std::to_string(*reply.statusCode), manifestURL}));
+                         {std::to_string(response->statusCode), manifestURL}));
     }
     std::optional<manifest::UpdateManifest> decoded;
     try {
-        decoded = manifest::decodeManifest(std::span<const std::byte>(*reply.body));
+        decoded = manifest::decodeManifest(std::span<const std::byte>(*body));
     } catch (const manifest::DecodingError& decodingError) {
-        showError("Error decoding manifest JSON", decodingError.localizedDescription());
+        showError("Error decoding manifest JSON", decodingError.what());
     }
-    reply.body.reset();  // the decoded manifest is all that is needed now
+    body.reset();  // the decoded manifest is all that is needed now
     const auto hardwareName = settings_.hardwareName.value_or(machineHardwareName());
     auto choice = chooseArtifact(*decoded, hardwareName);
     if (!choice) {
@@ -53,7 +63,7 @@ void InstallEngine::handleManifestResponse(HttpsReply reply, const std::string& 
                          "machine (%@).",
                          {manifestURL, hardwareName}));
     }
-    handOver(choice->url, choice->path, choice->version, choice->isZip);
+    handOver(choice->url, choice->path, choice->version, choice->isZip, choice->checks);
 }
 
 }  // namespace installer

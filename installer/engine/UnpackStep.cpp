@@ -6,6 +6,7 @@
 #include "installer/engine/AppName.h"
 #include "installer/engine/Format.h"
 #include "installer/engine/InstallEngine.h"
+#include "platform/system/FreeNameMove.h"
 #include "shell/Shell.h"
 
 namespace installer {
@@ -21,7 +22,16 @@ void InstallEngine::handleDownloadedFile(const fs::path& archive, bool isZip) {
     }
     setStatus("Opening DMG Image…");
     setProgress(1);
-    if (view_.openFile(archive)) {
+    // The working directory goes as soon as the image is handed over, and the
+    // desktop's handler may read it a moment later: it is kept elsewhere.
+    fs::path image;
+    try {
+        image = platform::moveIntoFolderUnderFreeName(archive, settings_.downloadFolder());
+    } catch (const std::system_error& error) {
+        showError("Error moving disk image", error.what());
+    }
+    log({"Disk image moved to:", image.string()});
+    if (view_.openFile(image)) {
         (void)cleanUp();
         quitInstaller();
         return;

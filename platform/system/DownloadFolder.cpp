@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "platform/system/FileManager.h"
+#include "platform/system/ProcessInfo.h"
 
 namespace platform {
 namespace {
@@ -75,7 +75,7 @@ fs::path downloadDirectory() {
     if (direct.is_absolute()) {
         return direct;
     }
-    const fs::path home = FileManager::defaultManager().homeDirectory();
+    const fs::path home = processInfo::homeDirectory();
     fs::path config = environment("XDG_CONFIG_HOME");
     if (!config.is_absolute()) {
         config = home / ".config";

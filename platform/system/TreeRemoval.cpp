@@ -144,8 +144,8 @@ void removeTree(const fs::path& path) {
     // Only searched, never listed: its own bits need not allow reading.
     OpenFolder parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (parent.get() < 0) {
-        if (errno == ENOENT) {
-            return;
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return;  // nothing of the path exists, so nothing is left to remove
         }
         throw std::system_error(errno, std::generic_category(),
                                 "Could not open folder '" + parentPath.string() + "'");

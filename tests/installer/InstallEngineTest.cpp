@@ -156,11 +156,12 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
-// A manifest offering one build for both kinds of machine.
+// A manifest offering one build for both kinds of machine; checks are more
+// members of its entry.
 std::string build(const std::string& path, const std::string& url = "",
-                  const std::string& kind = "zip") {
+                  const std::string& kind = "zip", const std::string& checks = "") {
     const auto entry = R"({"path": ")" + path + R"(", "url": ")" +
-                       (url.empty() ? "{server}/files/" + path : url) + R"("})";
+                       (url.empty() ? "{server}/files/" + path : url) + "\"" + checks + "}";
     return R"({"version": "2.0", "createdAt": "2024-06-01T12:00:00Z", "artifacts": {")" + kind +
            R"(": {"x64": )" + entry + R"(, "arm64": )" + entry + "}}}";
 }
@@ -176,6 +177,8 @@ enum class Setup {
     openRefused,
     launchRefused,
     outOfMemoryWhenDownloading,
+    publicKeyInBundle,
+    lowSpeedWindowOfTwoSeconds,
 };
 
 // Placeholders: {work} the working directory, {apps} the applications
@@ -318,7 +321,7 @@ const Row rows[] = {
      manifestLine + "Cleaning up",
      {"icon", downloading,
       critical("Error writing to {work}/sub/Sample.zip",
-               "Could not open '{work}/sub/Sample.zip': No such file or directory"),
+               "Could not write '{work}/sub/Sample.zip': No such file or directory"),
       "exit 1"}},
     {"error page instead of a zip",
      "notzip",
@@ -352,20 +355,90 @@ const Row rows[] = {
      "disk",
      build("Sample.dmg", "", "dmg"),
      Setup::none,
-     manifestLine + "Cleaning up",
-     {"icon", downloading, dmgOpening, "open {work}/Sample.dmg", "quit"}},
-    {"disk image nobody opens",
+     manifestLine + "Disk image moved to: {downloads}/Sample.dmg\nCleaning up",
+     {"icon", downloading, dmgOpening, "open {downloads}/Sample.dmg", "quit"}},
+    {"disk image nobody opens, under a name already taken",
      "disk",
      build("Sample.dmg", "", "dmg"),
      Setup::openRefused,
-     manifestLine,
-     {"icon", downloading, dmgOpening, "open {work}/Sample.dmg", "window stays"}},
+     manifestLine + "Disk image moved to: {downloads}/Sample (1).dmg",
+     {"icon", downloading, dmgOpening, "open {downloads}/Sample (1).dmg", "window stays"}},
     {"redirect to a manifest",
      "_redirect?to=/disk/cv-latest-mac.json&from=",
      "",
      Setup::none,
+     manifestLine + "Disk image moved to: {downloads}/Sample.dmg\nCleaning up",
+     {"icon", downloading, dmgOpening, "open {downloads}/Sample.dmg", "quit"}},
+    {"build address in plain HTTP",
+     "plain",
+     build("Sample.zip", "http://127.0.0.1:1/files/Sample.zip"),
+     Setup::none,
+     manifestLine + "Error downloading file from http://127.0.0.1:1/files/Sample.zip\nCleaning up",
+     {"icon", downloading,
+      critical("Error downloading file",
+               "A plain-HTTP (non-HTTPS) address was refused: downloads must use HTTPS."),
+      "exit 1"}},
+    {"path that climbs out of the working directory",
+     "climbing",
+     build("../Sample.zip", "{server}/files/Sample.zip"),
+     Setup::none,
      manifestLine + "Cleaning up",
-     {"icon", downloading, dmgOpening, "open {work}/Sample.dmg", "quit"}},
+     {"icon",
+      critical("Unsafe path in manifest",
+               "The path \"../Sample.zip\" in the manifest contains a \"..\" component; a "
+               "build's path must name a file inside the working directory {work}."),
+      "exit 1"}},
+    {"absolute path",
+     "absolute",
+     build("/tmp/Sample.zip", "{server}/files/Sample.zip"),
+     Setup::none,
+     manifestLine + "Cleaning up",
+     {"icon", critical("Unsafe path in manifest", "<any>"), "exit 1"}},
+    {"manifest too large to read",
+     "large",
+     "",
+     Setup::none,
+     manifestLine + "Cleaning up",
+     {"icon",
+      critical("Error downloading manifest from {url}",
+               "The response is too large: it exceeds the limit of 1048576 bytes."),
+      "exit 1"}},
+    {"build that drips",
+     "drip",
+     build("Drip.zip", "{server}/_slow/files/Drip.zip?pieces=40&pause=1"),
+     Setup::lowSpeedWindowOfTwoSeconds,
+     manifestLine + "Error downloading file from {server}/_slow/files/Drip.zip?pieces=40&pause=1\n"
+                    "Cleaning up",
+     {"icon", downloading, critical("Error downloading file", "<any>"), "exit 1"}},
+    {"bundle with a link leading out of it",
+     "escaping",
+     build("Escaping.zip"),
+     Setup::none,
+     manifestLine + "{work}/Escaping.zip\n2\nCleaning up",
+     {"icon", downloading, uncompressing, installing,
+      critical("Unsafe application in archive",
+               "The application \"Sample.app\" holds a link \"Contents/Settings\" to \"/etc\", "
+               "which points outside it; it was not installed."),
+      "exit 1"}},
+    {"build whose digest does not match",
+     "digest",
+     build("Sample.zip", "", "zip", R"(, "sha512": "AAAA")"),
+     Setup::none,
+     manifestLine + "Cleaning up",
+     {"icon", downloading, critical("Error verifying download", "<any>"), "exit 1"}},
+    {"unsigned build for a bundle with a public key",
+     "unsigned",
+     build("Sample.zip"),
+     Setup::publicKeyInBundle,
+     manifestLine + "Cleaning up",
+     {"icon", downloading, critical("Error verifying download", "<any>"), "exit 1"}},
+    {"build whose digest matches",
+     "checked",
+     build("Sample.zip", "", "zip", R"(, "sha512": "{sampleSha512}")"),
+     Setup::none,
+     installLog + "Cleaning up",
+     {"icon", downloading, uncompressing, installing, "status Installed!", "later 250",
+      "launch {apps}/Sample.app", "quit"}},
     // Slowly, so that the bar moves.
     {"fresh install",
      "sample",
@@ -443,6 +516,21 @@ TEST(InstallEngine, EachWayARunEnds) {
     const auto noisyStatus = shell("unzip -q -o '" + noisy.string() + "' -d '" +
                                    making.path().string() + "/noisy' >/dev/null 2>&1");
     const auto unzip = testsupport::runProgram({"sh", "-c", "command -v unzip"}).output;
+    const auto sampleSha512 =
+        testsupport::runProgram(
+            {"sh", "-c",
+             "openssl dgst -sha512 -binary '" + (files / "Sample.zip").string() + "' | base64 -w0"})
+            .output;
+    // A bundle holding a link to a folder outside it.
+    const auto escaping = making.path() / "Escaping";
+    fs::copy(making.path() / "Release", escaping,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::create_directory_symlink("/etc", escaping / "Sample.app" / "Contents" / "Settings");
+    ASSERT_EQ(shell("cd '" + escaping.string() + "' && zip -q -r -y '" + files.string() +
+                    "/Escaping.zip' Sample.app"),
+              0);
+    writeFile(files / "Drip.zip", std::string(40, 'x'));
+    writeFile(root.path() / "large" / "cv-latest-mac.json", std::string((1 << 20) + 1, ' '));
     testsupport::HttpsServer server(root.path(), certificates.path());
 
     for (const auto& row : rows) {
@@ -450,6 +538,7 @@ TEST(InstallEngine, EachWayARunEnds) {
         testsupport::TemporaryDirectory scratch("engine-run");
         auto work = scratch.path() / "tmp" / "5E2F0C1A-0000-4000-8000-00000000C0DE";
         const auto apps = scratch.path() / "Applications";
+        const auto downloads = scratch.path() / "Downloads";
         fs::create_directories(apps);
         const auto oldApp = makeApp(scratch.path() / "old", "1.0");
         writeFile(oldApp / "Contents" / "only-in-old", "old");
@@ -485,6 +574,7 @@ TEST(InstallEngine, EachWayARunEnds) {
                 break;
             case Setup::openRefused:
                 view.openAccepted = false;
+                writeFile(downloads / "Sample.dmg", "the user's own");
                 break;
             case Setup::launchRefused:
                 view.launchAccepted = false;
@@ -496,11 +586,20 @@ TEST(InstallEngine, EachWayARunEnds) {
                     }
                 };
                 break;
+            case Setup::publicKeyInBundle:
+                // The public key of the first published Ed25519 test vector.
+                settings.publicKey = installer::PublicKeySetting::ofString(
+                    "11qYAYKxCrfVS/7TyWQHOg7hcvPaYiMlrwIaaPcHURo=");
+                break;
+            case Setup::lowSpeedWindowOfTwoSeconds:
+                idleTimeout.emplace("CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S", "2");
+                break;
             case Setup::none:
                 break;
         }
         settings.applicationsFolder = apps;
         settings.workingDirectory = [work] { return work; };
+        settings.downloadFolder = [downloads] { return downloads; };
         std::mutex logMutex;
         std::vector<std::string> log;
         settings.writeLog = [&](std::string_view line) {
@@ -514,8 +613,10 @@ TEST(InstallEngine, EachWayARunEnds) {
                        row.setup == Setup::noServer ? "https://127.0.0.1:1" : server.url(""));
             replaceAll(text, "{work}", work.string());
             replaceAll(text, "{apps}", apps.string());
+            replaceAll(text, "{downloads}", downloads.string());
             replaceAll(text, "{unzip}", unzip.substr(0, unzip.find('\n')));
             replaceAll(text, "{noisy}", std::to_string(noisyStatus));
+            replaceAll(text, "{sampleSha512}", sampleSha512);
             return text;
         };
         if (!row.manifest.empty()) {
@@ -579,7 +680,8 @@ TEST(InstallEngine, EachWayARunEnds) {
                           "2.0");
                 break;
             case Setup::openRefused:
-                EXPECT_EQ(readFile(work / "Sample.dmg"), "not really a disk image");
+                EXPECT_EQ(readFile(downloads / "Sample (1).dmg"), "not really a disk image");
+                EXPECT_EQ(readFile(downloads / "Sample.dmg"), "the user's own");
                 break;
             default:
                 break;

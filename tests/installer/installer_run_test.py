@@ -325,7 +325,8 @@ class InstallerCase(unittest.TestCase):
         to fill, the process and readers of its standard output and error."""
         run = Run()
         folder = tempfile.mkdtemp(dir=self.work)
-        run.temporary, runtime, tools = (os.path.join(folder, n) for n in ("tmp", "run", "bin"))
+        run.temporary, runtime, tools, run.downloads = (
+            os.path.join(folder, n) for n in ("tmp", "run", "bin", "downloads"))
         os.mkdir(run.temporary)
         os.mkdir(runtime, 0o700)
         os.mkdir(tools)
@@ -337,7 +338,7 @@ class InstallerCase(unittest.TestCase):
 
         macos = os.path.join(bundle, "Contents", "MacOS")
         env = dict(os.environ, DISPLAY=namespace.display.name, QT_QPA_PLATFORM="xcb",
-                   TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime,
+                   TMPDIR=run.temporary, XDG_RUNTIME_DIR=runtime, XDG_DOWNLOAD_DIR=run.downloads,
                    PATH=tools + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                    SSL_CERT_FILE=os.path.join(CERTIFICATES, "ca.pem"),
                    # Only the loopback address exists in the namespace: no proxy
@@ -509,10 +510,14 @@ class Smoke(InstallerCase):
     def test_disk_image(self):
         run = self.install("disk", {"files/Sample.dmg": b"not really a disk image"})
         self.assertEqual((run.status, run.alerts), (0, []), run.stderr)
+        # Kept in the download folder, since its handler may read it late.
+        kept = os.path.join(run.downloads, "Sample.dmg")
         self.assertEqual(run.stdout[1:], ["Manifest URL is: " + manifest_url("disk"),
-                                          "Cleaning up"])
-        self.wait_for_opened(run, [run.workdir + "/Sample.dmg"])
+                                          "Disk image moved to: " + kept, "Cleaning up"])
+        self.wait_for_opened(run, [kept])
         self.assertFalse(os.path.exists(run.workdir))
+        with open(kept, "rb") as image:
+            self.assertEqual(image.read(), b"not really a disk image")
 
     def test_closing_the_window_mid_download(self):
         data, expected = self.sample_zip()
