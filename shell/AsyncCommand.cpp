@@ -42,16 +42,23 @@ bool PrintedAsyncCommand::resume() {
     return process_->resume();
 }
 
+void PrintedAsyncCommand::waitForEnd() {
+    process_->waitUntilExit();
+}
+
 std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::waitForSuccess() {
+    waitForEnd();
     shell::waitForSuccess(*process_);
     return shared_from_this();
 }
 
 int PrintedAsyncCommand::exitStatus() {
+    waitForEnd();
     return process_->terminationStatus();
 }
 
 platform::TerminationReason PrintedAsyncCommand::exitReason() {
+    waitForEnd();
     return process_->terminationReason();
 }
 
@@ -83,6 +90,16 @@ AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process, bool merg
 std::shared_ptr<AsyncCommand> AsyncCommand::create(std::shared_ptr<platform::Process> process,
                                                    bool mergeErrors) {
     return std::shared_ptr<AsyncCommand>(new AsyncCommand(std::move(process), mergeErrors));
+}
+
+void AsyncCommand::waitForEnd() {
+    const auto& out = stdout_->filehandle();
+    const auto& err = stderror_->filehandle();
+    std::vector<std::shared_ptr<platform::FileHandle>> outputs{out};
+    if (err != out) {
+        outputs.push_back(err);
+    }
+    process()->waitTakingInOutput(outputs, false);
 }
 
 std::shared_ptr<AsyncCommand> AsyncCommand::waitForSuccess() {

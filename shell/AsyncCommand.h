@@ -51,6 +51,8 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 
   protected:
     PrintedAsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+    // Blocks until the process has ended; the waits above go through it.
+    virtual void waitForEnd();
 
   private:
     const std::shared_ptr<platform::Process> process_;
@@ -58,7 +60,8 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 
 // A command whose standard output and standard error go into pipes, read by
 // the caller through stdout() and stderror(), with the encoding of
-// mainContext. Nothing reads them unless the caller does.
+// mainContext. Nothing reads them unless the caller does, or waits
+// (waitForSuccess, exitStatus, exitReason) without reading them.
 class AsyncCommand final : public PrintedAsyncCommand {
   public:
     // With mergeErrors, stdout() and stderror() are one stream over one pipe.
@@ -77,6 +80,13 @@ class AsyncCommand final : public PrintedAsyncCommand {
         Handler handler) {
         return onTerminationOfThis(std::function<void(AsyncCommand&)>(std::move(handler)));
     }
+
+  protected:
+    // While it waits, what the process writes and nobody reads is taken in
+    // from the pipes and kept by the handles, so that a process writing more
+    // than a pipe holds can end; stdout() and stderror() give it afterwards,
+    // in order, before what is still in the pipes.
+    void waitForEnd() override;
 
   private:
     AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <mutex>
 #include <utility>
@@ -241,6 +243,100 @@ void Process::waitUntilExit() {
         }
         waitReadable(pidfd);
         finishIfEnded();
+    }
+}
+
+bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> outputs,
+                                 bool untilEndOfOutputs,
+                                 std::optional<std::chrono::steady_clock::time_point> deadline) {
+    using Clock = std::chrono::steady_clock;
+    auto self = shared_from_this();
+    std::vector<std::shared_ptr<FileHandle>> open(outputs.begin(), outputs.end());
+    std::vector<bool> busy(open.size(), false);
+    for (;;) {
+        int pidfd = -1;
+        std::uint64_t watchId = 0;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->phase == Phase::running) {
+                pidfd = state_->pidfd;
+                watchId = std::exchange(state_->watchId, 0);
+            }
+        }
+        if (watchId != 0) {
+            TerminationLoop::shared().unwatch(watchId, pidfd);
+        }
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (open[i]->fileDescriptor() < 0) {  // closed by its owner: nothing more comes
+                open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+                busy.erase(busy.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (pidfd < 0 && (!untilEndOfOutputs || open.empty())) {
+            return true;
+        }
+        std::array<pollfd, 8> entries{};
+        std::vector<std::size_t> polled;
+        bool someoneElseReads = false;
+        for (std::size_t i = 0; i < open.size() && polled.size() + 1 < entries.size(); ++i) {
+            if (busy[i]) {
+                someoneElseReads = true;
+                busy[i] = false;  // looked at again after the short wait below
+                continue;
+            }
+            entries[polled.size()] = {open[i]->fileDescriptor(), POLLIN, 0};
+            polled.push_back(i);
+        }
+        std::size_t count = polled.size();
+        if (pidfd >= 0) {
+            entries[count++] = {pidfd, POLLIN, 0};
+        }
+        int timeout = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+        }
+        if (someoneElseReads) {
+            // Their reads are not announced; look again soon.
+            constexpr int recheck = 10;
+            timeout = timeout < 0 ? recheck : std::min(timeout, recheck);
+        }
+        if (::poll(entries.data(), count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw SystemError("poll", errno);
+        }
+        std::vector<bool> ended(open.size(), false);
+        for (std::size_t k = 0; k < polled.size(); ++k) {
+            if (entries[k].revents == 0) {
+                continue;
+            }
+            const std::size_t i = polled[k];
+            switch (open[i]->setAsideAvailable()) {
+                case FileHandle::SetAside::busy:
+                    busy[i] = true;
+                    break;
+                case FileHandle::SetAside::ended:
+                    ended[i] = true;
+                    break;
+                case FileHandle::SetAside::pending:
+                    break;
+            }
+        }
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (ended[i]) {
+                open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+                busy.erase(busy.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (pidfd >= 0 && entries[count - 1].revents != 0) {
+            finishIfEnded();
+        }
     }
 }
 

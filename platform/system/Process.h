@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -69,6 +71,18 @@ class Process : public std::enable_shared_from_this<Process> {
     // Blocks until the child has ended; returns at once when it has, or when
     // it was never launched.
     void waitUntilExit();
+    // Like waitUntilExit, while taking in what arrives on the given reading
+    // ends of the child's output pipes (FileHandle::setAsideAvailable), so
+    // that a child writing more than a pipe holds, with nobody reading, can
+    // end; a handle that someone else reads is left to them. With
+    // untilEndOfOutputs it goes on until every handle has reached end of
+    // input too, which takes as long as any holder of a writing end (a
+    // grandchild, say) keeps it open. Returns false when the deadline passed
+    // first; the child is then left as it is.
+    bool waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> outputs,
+                            bool untilEndOfOutputs,
+                            std::optional<std::chrono::steady_clock::time_point> deadline = {});
+
     // Exit status, or the signal number for an uncaught signal. Blocks like
     // waitUntilExit. A launch that failed answers 127 for a missing executable
     // and 126 for any other failure (or no launch at all), at once.

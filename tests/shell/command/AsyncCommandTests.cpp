@@ -1,5 +1,6 @@
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -32,6 +33,15 @@ HelperResult runFatalHelper(const std::string& mode, const std::string& argument
     return {out, err, child.process->terminationStatus()};
 }
 
+// Byte i is first + i % 26, as the output writer makes them.
+platform::Bytes pattern(std::size_t size, char first) {
+    platform::Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::byte>(first + i % 26);
+    }
+    return bytes;
+}
+
 }  // namespace
 
 TEST(StartCaptured, TheCallerReadsTheStreamsAndWaits) {
@@ -52,6 +62,34 @@ TEST(StartCaptured, TheCallerReadsTheStreamsAndWaits) {
         EXPECT_EQ(error, CommandError::returnedErrorCode("/bin/bash -c \"exit 5\"", 5));
     }
     EXPECT_EQ(failing->exitStatus(), 5);
+}
+
+TEST(StartCaptured, WaitingWithoutReadingKeepsTheOutputForLater) {
+    // More than a pipe holds, on both pipes at once: the wait takes it in so
+    // the child can end, and the streams serve it afterwards, in order.
+    struct Wait {
+        const char* name;
+        std::function<void(AsyncCommand&)> wait;
+    };
+    const std::vector<Wait> waits = {
+        {"waitForSuccess", [](AsyncCommand& c) { c.waitForSuccess(); }},
+        {"exitStatus", [](AsyncCommand& c) { EXPECT_EQ(c.exitStatus(), 0); }},
+        {"exitReason",
+         [](AsyncCommand& c) { EXPECT_EQ(c.exitReason(), platform::TerminationReason::exit); }},
+    };
+    for (const auto& wait : waits) {
+        for (const std::size_t size : {std::size_t{65537}, std::size_t{3} << 20}) {
+            SCOPED_TRACE(std::string(wait.name) + " " + std::to_string(size));
+            auto command = shell::startCaptured(OUTPUT_WRITER_PATH, size, 4096);
+            auto firstChunk = command->stdout()->readSomeData();  // a reader may start early
+            wait.wait(*command);
+            auto out = firstChunk.value_or(platform::Bytes{});
+            const auto rest = command->stdout()->readData();
+            out.insert(out.end(), rest.begin(), rest.end());
+            EXPECT_EQ(out, pattern(size, 'a'));
+            EXPECT_EQ(command->stderror()->readData(), pattern(size, 'A'));
+        }
+    }
 }
 
 TEST(StartCaptured, RunsInTheConformersContext) {
