@@ -1,6 +1,5 @@
 #include "shell/Command.h"
 
-#include "platform/system/Dispatch.h"
 #include "platform/system/URL.h"
 
 namespace shell {
@@ -87,34 +86,23 @@ RunOutput runCapturedIn(Context& context, const std::string& executable,
         // Other launch failures are not kept; the status tells them.
         return RunOutput(command, {}, {}, std::nullopt);
     }
-    // Standard error is drained elsewhere while this thread drains standard
-    // output, so a child filling either pipe never waits for ever.
-    platform::Bytes errors;
-    platform::DispatchGroup group;
-    const auto& out = command->stdout();
-    const auto& err = command->stderror();
-    if (out->filehandle()->fileDescriptor() != err->filehandle()->fileDescriptor()) {
-        group.async([&errors, err] {
-            try {
-                errors = err->readData();
-            } catch (const std::exception&) {
-                // A worker has nobody to report to; the bytes stay empty.
-            }
-        });
+    // Both pipes and the end of the process are watched from this thread,
+    // in one poll, so a child filling either pipe never waits for ever and
+    // nothing of the run is left with another thread once it returns.
+    const auto& out = command->stdout()->filehandle();
+    const auto& err = command->stderror()->filehandle();
+    std::vector<std::shared_ptr<platform::FileHandle>> outputs{out};
+    if (err != out) {
+        outputs.push_back(err);
     }
-    platform::Bytes output;
-    try {
-        output = out->readData();
-    } catch (...) {
-        group.wait();  // the task writes into this frame
-        throw;
-    }
+    process->waitTakingInOutput(outputs, true);
+    platform::Bytes output = out->takeSetAside();
+    platform::Bytes errors = err != out ? err->takeSetAside() : platform::Bytes{};
     std::optional<CommandError> error;
     int status = process->terminationStatus();
     if (status != 0) {
         error = CommandError::returnedErrorCode(commandText(*process), status);
     }
-    group.wait();
     return RunOutput(command, std::move(output), std::move(errors), std::move(error));
 }
 
