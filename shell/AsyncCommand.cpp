@@ -42,8 +42,18 @@ bool PrintedAsyncCommand::resume() {
     return process_->resume();
 }
 
-void PrintedAsyncCommand::waitForEnd() {
-    process_->waitUntilExit();
+bool PrintedAsyncCommand::waitForEnd(
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
+    return process_->waitTakingInOutput({}, false, deadline);
+}
+
+bool PrintedAsyncCommand::waitFor(std::chrono::nanoseconds time) {
+    return waitForEnd(std::chrono::steady_clock::now() +
+                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(time));
+}
+
+void PrintedAsyncCommand::stop(std::chrono::nanoseconds grace) {
+    process_->stop(grace);
 }
 
 std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::waitForSuccess() {
@@ -92,14 +102,14 @@ std::shared_ptr<AsyncCommand> AsyncCommand::create(std::shared_ptr<platform::Pro
     return std::shared_ptr<AsyncCommand>(new AsyncCommand(std::move(process), mergeErrors));
 }
 
-void AsyncCommand::waitForEnd() {
+bool AsyncCommand::waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline) {
     const auto& out = stdout_->filehandle();
     const auto& err = stderror_->filehandle();
     std::vector<std::shared_ptr<platform::FileHandle>> outputs{out};
     if (err != out) {
         outputs.push_back(err);
     }
-    process()->waitTakingInOutput(outputs, false);
+    return process()->waitTakingInOutput(outputs, false, deadline);
 }
 
 std::shared_ptr<AsyncCommand> AsyncCommand::waitForSuccess() {

@@ -2,9 +2,11 @@
 
 // Commands that run while the caller goes on.
 
+#include <chrono>
 #include <concepts>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/system/Process.h"
 #include "shell/Stream.h"
@@ -35,6 +37,13 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
     virtual bool suspend();
     virtual bool resume();
 
+    // Waits for the end at most `time`; tells whether the process has ended.
+    bool waitFor(std::chrono::nanoseconds time);
+    // Ends the process by escalation: SIGTERM, then SIGKILL when it has not
+    // ended within `grace` (to its whole group when it leads one). Returns
+    // once it has ended.
+    void stop(std::chrono::nanoseconds grace = std::chrono::seconds(2));
+
     // Waits for the end; throws CommandError::returnedErrorCode when the
     // status is not 0. Returns this command.
     std::shared_ptr<PrintedAsyncCommand> waitForSuccess();
@@ -51,8 +60,9 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 
   protected:
     PrintedAsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
-    // Blocks until the process has ended; the waits above go through it.
-    virtual void waitForEnd();
+    // Blocks until the process has ended or the deadline has passed, and
+    // tells whether it has ended; every wait above goes through it.
+    virtual bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
   private:
     const std::shared_ptr<platform::Process> process_;
@@ -86,7 +96,7 @@ class AsyncCommand final : public PrintedAsyncCommand {
     // from the pipes and kept by the handles, so that a process writing more
     // than a pipe holds can end; stdout() and stderror() give it afterwards,
     // in order, before what is still in the pipes.
-    void waitForEnd() override;
+    bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {}) override;
 
   private:
     AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);

@@ -74,18 +74,37 @@ std::string resolveExecutable(const std::string& name, Context& context) {
     return path.empty() ? name : path;
 }
 
-RunOutput runCapturedIn(Context& context, const std::string& executable,
-                        std::vector<std::string> arguments, RunOptions options) {
-    auto process = buildProcess(executable, std::move(arguments), context);
-    auto command = AsyncCommand::create(process, options.mergeErrors);
-    try {
-        launchOrThrow(*process);
-    } catch (const CommandError& error) {
-        return RunOutput(command, {}, {}, error);
-    } catch (const std::exception&) {
-        // Other launch failures are not kept; the status tells them.
-        return RunOutput(command, {}, {}, std::nullopt);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::optional<Clock::time_point> deadlineOf(const RunOptions& options) {
+    if (!options.timeout) {
+        return std::nullopt;
     }
+    return Clock::now() + *options.timeout;
+}
+
+// The reason of a failure met while preparing or launching a run.
+std::error_code reasonOf(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const std::system_error& error) {
+        return error.code();
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    } catch (...) {
+        return std::make_error_code(std::errc::io_error);
+    }
+}
+
+RunOutput capturedRun(Context& context, const std::string& executable,
+                      std::vector<std::string> arguments, const RunOptions& options) {
+    const auto deadline = deadlineOf(options);
+    auto process = buildProcess(executable, std::move(arguments), context);
+    process->ownProcessGroup = options.ownProcessGroup;
+    auto command = AsyncCommand::create(process, options.mergeErrors);
+    launchOrThrow(*process);
     // Both pipes and the end of the process are watched from this thread,
     // in one poll, so a child filling either pipe never waits for ever and
     // nothing of the run is left with another thread once it returns.
@@ -95,21 +114,53 @@ RunOutput runCapturedIn(Context& context, const std::string& executable,
     if (err != out) {
         outputs.push_back(err);
     }
-    process->waitTakingInOutput(outputs, true);
+    std::optional<CommandError> error;
+    if (!process->waitTakingInOutput(outputs, true, deadline)) {
+        process->stop(options.gracePeriod);
+        // What reached the pipes before the end; a writer left behind (one
+        // not in the command's own group) keeps its end open and is not
+        // waited for.
+        for (const auto& output : outputs) {
+            output->setAsideAvailable();
+        }
+        error = CommandError::timedOut(commandText(*process), *options.timeout);
+    }
     platform::Bytes output = out->takeSetAside();
     platform::Bytes errors = err != out ? err->takeSetAside() : platform::Bytes{};
-    std::optional<CommandError> error;
-    int status = process->terminationStatus();
-    if (status != 0) {
+    const int status = process->terminationStatus();
+    if (!error && status != 0) {
         error = CommandError::returnedErrorCode(commandText(*process), status);
     }
     return RunOutput(command, std::move(output), std::move(errors), std::move(error));
 }
 
+}  // namespace
+
+RunOutput runCapturedIn(Context& context, const std::string& executable,
+                        std::vector<std::string> arguments, RunOptions options) {
+    try {
+        return capturedRun(context, executable, std::move(arguments), options);
+    } catch (const CommandError& error) {
+        return RunOutput(nullptr, {}, {}, error);
+    } catch (...) {
+        // Anything else that kept the command from running, from making its
+        // pipes to the launch itself.
+        return RunOutput(
+            nullptr, {}, {},
+            CommandError::launchFailed(executable, reasonOf(std::current_exception())));
+    }
+}
+
 void runEchoingIn(Context& context, const std::string& executable,
-                  std::vector<std::string> arguments) {
+                  std::vector<std::string> arguments, RunOptions options) {
+    const auto deadline = deadlineOf(options);
     auto process = buildProcess(executable, std::move(arguments), context);
+    process->ownProcessGroup = options.ownProcessGroup;
     launchOrThrow(*process);
+    if (!process->waitTakingInOutput({}, false, deadline)) {
+        process->stop(options.gracePeriod);
+        throw CommandError::timedOut(commandText(*process), *options.timeout);
+    }
     waitForSuccess(*process);
 }
 

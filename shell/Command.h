@@ -13,13 +13,15 @@
 //   auto both = shell::runCaptured(shell::mergeErrors, "/bin/bash", "-c", script);
 //
 // Argument values are flattened by flattenArguments (shell/Arguments.h).
-// Captured runs merge standard error into standard output when the options
-// value RunOptions{.mergeErrors = true} (or the constant mergeErrors) comes
-// first. The start operations take the caller's source file and line along
-// with the executable (see Invocation); nothing uses them.
+// Options come first when given: captured runs merge standard error into
+// standard output with RunOptions{.mergeErrors = true} (or the constant
+// mergeErrors); RunOptions{.timeout = 5s} stops a run that takes longer. The start operations take
+// the caller's source file and line along with the executable (see Invocation); nothing uses them.
 
+#include <chrono>
 #include <concepts>
 #include <memory>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <vector>
@@ -34,10 +36,23 @@
 
 namespace shell {
 
-// Options of a captured run.
+// Options of a run.
 struct RunOptions {
-    // Standard error goes into the standard output pipe, in the order written.
+    // Captured runs: standard error goes into the standard output pipe, in
+    // the order written.
     bool mergeErrors = false;
+    // Time the run may take. Past it the command is stopped (see
+    // gracePeriod) and the run reports CommandError::timedOut: runCaptured in
+    // its result, with the output read so far, runEchoing by throwing. It
+    // also bounds the wait for the end of a captured run's output, which
+    // without a timeout lasts as long as anything the command started keeps
+    // its output open.
+    std::optional<std::chrono::milliseconds> timeout{};
+    // When stopping: how long after SIGTERM the command has before SIGKILL.
+    std::chrono::milliseconds gracePeriod{2000};
+    // The command leads a process group of its own, and stopping it stops
+    // the whole group, so what a script started in the background goes too.
+    bool ownProcessGroup = false;
 };
 
 inline constexpr RunOptions mergeErrors{.mergeErrors = true};
@@ -84,15 +99,15 @@ std::string resolveExecutable(const std::string& name, Context& context);
 
 // The runs themselves, in a given context, with arguments already flat.
 
-// Blocks until the process has ended and both outputs are read; standard
-// error is drained on the global queue meanwhile. Never throws for the run's
-// own failures: they end up in the result.
+// Blocks until the process has ended and both outputs are read, reading
+// both pipes on the calling thread meanwhile. Never throws: every failure
+// ends up in the result (see RunOutput::error).
 RunOutput runCapturedIn(Context& context, const std::string& executable,
                         std::vector<std::string> arguments, RunOptions options = {});
-// The process writes into the context's streams; throws the launch error or
-// CommandError::returnedErrorCode.
+// The process writes into the context's streams; throws the launch error,
+// CommandError::returnedErrorCode or CommandError::timedOut.
 void runEchoingIn(Context& context, const std::string& executable,
-                  std::vector<std::string> arguments);
+                  std::vector<std::string> arguments, RunOptions options = {});
 // Launched commands. A launch failure prints the error's description on
 // mainContext's stderror and ends the process with status 1.
 std::shared_ptr<AsyncCommand> startCapturedIn(Context& context, const Invocation& executable,
@@ -117,6 +132,12 @@ RunOutput CommandRunning::runCaptured(const RunOptions& options, const std::stri
 template <class... Values>
 void CommandRunning::runEchoing(const std::string& executable, const Values&... values) const {
     runEchoingIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+template <class... Values>
+void CommandRunning::runEchoing(const RunOptions& options, const std::string& executable,
+                                const Values&... values) const {
+    runEchoingIn(*commandContext(), executable, flattenArguments(values...), options);
 }
 
 template <class... Values>
@@ -147,6 +168,11 @@ RunOutput runCaptured(const RunOptions& options, const std::string& executable,
 template <class... Values>
 void runEchoing(const std::string& executable, const Values&... values) {
     mainContext().runEchoing(executable, values...);
+}
+
+template <class... Values>
+void runEchoing(const RunOptions& options, const std::string& executable, const Values&... values) {
+    mainContext().runEchoing(options, executable, values...);
 }
 
 template <class... Values>

@@ -37,6 +37,9 @@ class CommandRunning {
     template <class... Values>
     void runEchoing(const std::string& executable, const Values&... values) const;
     template <class... Values>
+    void runEchoing(const RunOptions& options, const std::string& executable,
+                    const Values&... values) const;
+    template <class... Values>
     std::shared_ptr<AsyncCommand> startCaptured(Invocation executable,
                                                 const Values&... values) const;
     template <class... Values>

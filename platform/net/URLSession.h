@@ -37,7 +37,7 @@ class URLError : public Error {
     // name the server.
     explicit URLError(URLErrorCode code, const std::string& host = {});
 
-    URLErrorCode errorCode() const noexcept { return static_cast<URLErrorCode>(code()); }
+    URLErrorCode errorCode() const noexcept { return static_cast<URLErrorCode>(code().value()); }
 };
 
 struct HTTPResponse {

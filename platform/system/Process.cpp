@@ -109,7 +109,8 @@ void Process::launch() {
         environment,
         directory,
         {sourceDescriptor(standardInput, 0, true), sourceDescriptor(standardOutput, 1, false),
-         sourceDescriptor(standardError, 2, false)}};
+         sourceDescriptor(standardError, 2, false)},
+        ownProcessGroup};
     pid_t pid;
     try {
         pid = spawnChild(request);
@@ -337,6 +338,47 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
         if (pidfd >= 0 && entries[count - 1].revents != 0) {
             finishIfEnded();
         }
+    }
+}
+
+bool Process::waitFor(std::chrono::nanoseconds time) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(time);
+    return waitTakingInOutput({}, false, deadline);
+}
+
+void Process::stop(std::chrono::nanoseconds grace) {
+    auto signalChild = [this](int number) {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::running) {
+            return;
+        }
+        if (ownProcessGroup) {
+            // The group is named by the child's pid, which stays its own
+            // until the child is reaped, after this lock is released.
+            ::kill(-state_->pid, number);
+        } else {
+            ::syscall(SYS_pidfd_send_signal, state_->pidfd, number, nullptr, 0);
+        }
+    };
+    pid_t group = 0;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::running && state_->phase != Phase::ended) {
+            return;
+        }
+        group = state_->pid;
+    }
+    signalChild(SIGTERM);
+    // Stopped children take SIGTERM only once they go on.
+    signalChild(SIGCONT);
+    if (!waitFor(grace)) {
+        signalChild(SIGKILL);
+        waitUntilExit();
+    }
+    if (ownProcessGroup) {
+        // What the child left running in its group goes too.
+        ::kill(-group, SIGKILL);
     }
 }
 

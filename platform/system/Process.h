@@ -58,6 +58,9 @@ class Process : public std::enable_shared_from_this<Process> {
     ProcessStream standardInput;
     ProcessStream standardOutput;
     ProcessStream standardError;
+    // The child leads a process group of its own, which stop() signals as a
+    // whole, so that what the child started ends with it.
+    bool ownProcessGroup = false;
 
     // Starts the child. Throws LaunchError (ENOENT for a missing executable,
     // EACCES for one that may not be run, ...), or SystemError when the
@@ -88,6 +91,15 @@ class Process : public std::enable_shared_from_this<Process> {
     // and 126 for any other failure (or no launch at all), at once.
     int terminationStatus();
     TerminationReason terminationReason();
+
+    // Blocks until the child has ended or the time has passed; tells
+    // whether it has ended (true at once when it never started).
+    bool waitFor(std::chrono::nanoseconds time);
+    // Ends the child by escalation: SIGTERM, up to `grace` for it to end,
+    // then SIGKILL; with ownProcessGroup every signal goes to the whole group,
+    // and the group gets a SIGKILL once the child has ended. Returns once the
+    // child has ended (at once when it never started or has ended).
+    void stop(std::chrono::nanoseconds grace);
 
     // Signals: SIGTERM, SIGINT, SIGSTOP, SIGCONT. suspend/resume tell whether
     // the signal was delivered.
