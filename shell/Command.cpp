@@ -191,4 +191,21 @@ std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invo
     return launchedOrExit(PrintedAsyncCommand::create(std::move(process)));
 }
 
+std::shared_ptr<AsyncCommand> tryStartCapturedIn(Context& context, const Invocation& executable,
+                                                 std::vector<std::string> arguments) {
+    auto command =
+        AsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+    launchOrThrow(*command->process());
+    return command;
+}
+
+std::shared_ptr<PrintedAsyncCommand> tryStartEchoingIn(Context& context,
+                                                       const Invocation& executable,
+                                                       std::vector<std::string> arguments) {
+    auto command =
+        PrintedAsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+    launchOrThrow(*command->process());
+    return command;
+}
+
 }  // namespace shell

@@ -114,6 +114,15 @@ std::shared_ptr<AsyncCommand> startCapturedIn(Context& context, const Invocation
                                               std::vector<std::string> arguments);
 std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invocation& executable,
                                                     std::vector<std::string> arguments);
+// The same for a program that decides itself what a launch failure means:
+// it is thrown (CommandError::inAccessibleExecutable for a missing
+// executable, the platform's std::system_error for any other) and the
+// process goes on.
+std::shared_ptr<AsyncCommand> tryStartCapturedIn(Context& context, const Invocation& executable,
+                                                 std::vector<std::string> arguments);
+std::shared_ptr<PrintedAsyncCommand> tryStartEchoingIn(Context& context,
+                                                       const Invocation& executable,
+                                                       std::vector<std::string> arguments);
 
 // The operations of every CommandRunning conformer.
 
@@ -152,6 +161,18 @@ std::shared_ptr<PrintedAsyncCommand> CommandRunning::startEchoing(Invocation exe
     return startEchoingIn(*commandContext(), executable, flattenArguments(values...));
 }
 
+template <class... Values>
+std::shared_ptr<AsyncCommand> CommandRunning::tryStartCaptured(Invocation executable,
+                                                               const Values&... values) const {
+    return tryStartCapturedIn(*commandContext(), executable, flattenArguments(values...));
+}
+
+template <class... Values>
+std::shared_ptr<PrintedAsyncCommand> CommandRunning::tryStartEchoing(
+    Invocation executable, const Values&... values) const {
+    return tryStartEchoingIn(*commandContext(), executable, flattenArguments(values...));
+}
+
 // The same in mainContext().
 
 template <class... Values>
@@ -183,6 +204,17 @@ std::shared_ptr<AsyncCommand> startCaptured(Invocation executable, const Values&
 template <class... Values>
 std::shared_ptr<PrintedAsyncCommand> startEchoing(Invocation executable, const Values&... values) {
     return mainContext().startEchoing(std::move(executable), values...);
+}
+
+template <class... Values>
+std::shared_ptr<AsyncCommand> tryStartCaptured(Invocation executable, const Values&... values) {
+    return mainContext().tryStartCaptured(std::move(executable), values...);
+}
+
+template <class... Values>
+std::shared_ptr<PrintedAsyncCommand> tryStartEchoing(Invocation executable,
+                                                     const Values&... values) {
+    return mainContext().tryStartEchoing(std::move(executable), values...);
 }
 
 }  // namespace shell

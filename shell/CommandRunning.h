@@ -45,6 +45,13 @@ class CommandRunning {
     template <class... Values>
     std::shared_ptr<PrintedAsyncCommand> startEchoing(Invocation executable,
                                                       const Values&... values) const;
+    // Like the two above, but a launch failure is thrown, not fatal.
+    template <class... Values>
+    std::shared_ptr<AsyncCommand> tryStartCaptured(Invocation executable,
+                                                   const Values&... values) const;
+    template <class... Values>
+    std::shared_ptr<PrintedAsyncCommand> tryStartEchoing(Invocation executable,
+                                                         const Values&... values) const;
     // The same with "/bin/bash" "-c" script.
     RunOutput runCapturedScript(const std::string& script) const;
     RunOutput runCapturedScript(const RunOptions& options, const std::string& script) const;

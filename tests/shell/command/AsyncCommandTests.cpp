@@ -220,6 +220,33 @@ TEST(StartFailure, EndsTheProcessWithOneLineOnStandardError) {
     }
 }
 
+TEST(TryStart, ALaunchFailureIsThrownAndTheProgramGoesOn) {
+    testsupport::TemporaryDirectory directory;
+    const auto plain = (directory.path() / "plain").string();
+    std::ofstream(plain) << "#!/bin/bash\n";
+    struct Case {
+        const char* name;
+        std::function<void()> start;
+        std::error_code expected;
+    };
+    const Case cases[] = {
+        {"missing, captured", [] { shell::tryStartCaptured("no-such-program-for-this-test"); },
+         CommandError::inAccessibleExecutable("no-such-program-for-this-test").code()},
+        {"not runnable, echoing", [&] { shell::tryStartEchoing(plain); },
+         std::make_error_code(std::errc::permission_denied)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.start();
+            ADD_FAILURE() << "started";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code(), c.expected);
+        }
+    }
+    EXPECT_EQ(shell::tryStartCaptured("/bin/echo", "fine")->stdout()->read(), "fine\n");
+}
+
 TEST(ExitWithError, MessageAndStatusByKindOfError) {
     struct Case {
         const char* mode;
