@@ -16,6 +16,12 @@ namespace shell {
 // A launched (or, from the constructor, still unlaunched) process that writes
 // into the streams it was given. Always held by std::shared_ptr. The object
 // carries no lock; its fields never change after construction.
+//
+// Dropping the last reference to a running command neither stops nor waits
+// for its process: the process runs on and is reaped by the platform when it
+// ends, so it leaves no zombie. A captured command's pipes close with it, so
+// the process's further writes to them fail (EPIPE, or SIGPIPE unless it
+// ignores that). Call stop() first to end it.
 class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncCommand> {
   public:
     // With mergeErrors the process's standard error becomes its standard

@@ -127,26 +127,26 @@ std::shared_ptr<PrintedAsyncCommand> tryStartEchoingIn(Context& context,
 // The operations of every CommandRunning conformer.
 
 template <class... Values>
-RunOutput CommandRunning::runCaptured(const std::string& executable,
+RunOutput CommandRunning::runCaptured(const Executable& executable, const Values&... values) const {
+    return runCapturedIn(*commandContext(), executable.text(), flattenArguments(values...));
+}
+
+template <class... Values>
+RunOutput CommandRunning::runCaptured(const RunOptions& options, const Executable& executable,
                                       const Values&... values) const {
-    return runCapturedIn(*commandContext(), executable, flattenArguments(values...));
+    return runCapturedIn(*commandContext(), executable.text(), flattenArguments(values...),
+                         options);
 }
 
 template <class... Values>
-RunOutput CommandRunning::runCaptured(const RunOptions& options, const std::string& executable,
-                                      const Values&... values) const {
-    return runCapturedIn(*commandContext(), executable, flattenArguments(values...), options);
+void CommandRunning::runEchoing(const Executable& executable, const Values&... values) const {
+    runEchoingIn(*commandContext(), executable.text(), flattenArguments(values...));
 }
 
 template <class... Values>
-void CommandRunning::runEchoing(const std::string& executable, const Values&... values) const {
-    runEchoingIn(*commandContext(), executable, flattenArguments(values...));
-}
-
-template <class... Values>
-void CommandRunning::runEchoing(const RunOptions& options, const std::string& executable,
+void CommandRunning::runEchoing(const RunOptions& options, const Executable& executable,
                                 const Values&... values) const {
-    runEchoingIn(*commandContext(), executable, flattenArguments(values...), options);
+    runEchoingIn(*commandContext(), executable.text(), flattenArguments(values...), options);
 }
 
 template <class... Values>
@@ -176,23 +176,23 @@ std::shared_ptr<PrintedAsyncCommand> CommandRunning::tryStartEchoing(
 // The same in mainContext().
 
 template <class... Values>
-RunOutput runCaptured(const std::string& executable, const Values&... values) {
+RunOutput runCaptured(const Executable& executable, const Values&... values) {
     return mainContext().runCaptured(executable, values...);
 }
 
 template <class... Values>
-RunOutput runCaptured(const RunOptions& options, const std::string& executable,
+RunOutput runCaptured(const RunOptions& options, const Executable& executable,
                       const Values&... values) {
     return mainContext().runCaptured(options, executable, values...);
 }
 
 template <class... Values>
-void runEchoing(const std::string& executable, const Values&... values) {
+void runEchoing(const Executable& executable, const Values&... values) {
     mainContext().runEchoing(executable, values...);
 }
 
 template <class... Values>
-void runEchoing(const RunOptions& options, const std::string& executable, const Values&... values) {
+void runEchoing(const RunOptions& options, const Executable& executable, const Values&... values) {
     mainContext().runEchoing(options, executable, values...);
 }
 

@@ -65,3 +65,8 @@ void ensureFileExists(const std::string& path);
 platform::URL operator+(const platform::URL& url, std::string_view component);
 
 }  // namespace shell
+
+namespace platform {
+// Found by argument-dependent lookup wherever a URL is added to.
+using shell::operator+;
+}  // namespace platform

@@ -92,6 +92,22 @@ TEST(StartCaptured, WaitingWithoutReadingKeepsTheOutputForLater) {
     }
 }
 
+TEST(StartCaptured, ADroppedCommandRunsOnAndIsReapedWhenItEnds) {
+    int pid;
+    {
+        auto command = shell::startCaptured("/bin/sleep", 30);
+        pid = command->process()->processIdentifier();
+    }
+    // Still running without a holder.
+    EXPECT_NE(process_test::processState(pid), '?');
+    EXPECT_NE(process_test::processState(pid), 'Z');
+    ::kill(pid, SIGTERM);
+    // Reaped once it ends: no zombie stays behind.
+    while (process_test::processState(pid) != '?') {
+        std::this_thread::yield();
+    }
+}
+
 TEST(StartCaptured, RunsInTheConformersContext) {
     CapturingContext capturing;
     capturing.context.setEnv({{"WHO", "context"}});

@@ -38,6 +38,19 @@ TEST(RunCaptured, OutputsStatusAndErrorOfARun) {
     EXPECT_FALSE(fine.error().has_value());
 }
 
+TEST(RunCaptured, TheExecutableIsAnyTextOrAPath) {
+    const std::string text = "/bin/echo";
+    const std::vector<std::string> outputs = {
+        shell::runCaptured("/bin/echo", 1).stdout(),
+        shell::runCaptured(text, 2).stdout(),
+        shell::runCaptured(std::string_view(text), 3).stdout(),
+        shell::runCaptured(std::filesystem::path(text), 4).stdout(),
+        shell::startCaptured(std::filesystem::path(text), 5)->stdout()->read(),
+        shell::startCaptured(std::string_view(text), 6)->stdout()->read(),
+    };
+    EXPECT_EQ(outputs, (std::vector<std::string>{"1", "2", "3", "4", "5\n", "6\n"}));
+}
+
 TEST(RunCaptured, EachValueIsOneArgument) {
     auto run =
         shell::runCaptured("/usr/bin/printf", "[%s]", "a b", "", shell::ArgumentList{1, "c"});

@@ -156,7 +156,6 @@ TEST(Files, RelativePathsAndFileURLs) {
     shell::mainContext().setCurrentdirectory(saved);
     EXPECT_EQ(contents(dir / "x~y/rel.txt"), "relative");
 
-    using shell::operator+;
     const auto url = platform::URL::fileURL(dir.path(), true) + "with space.txt";
     EXPECT_EQ(url.path(), dir / "with space.txt");
     auto byURL = shell::openWritable(url, true);
