@@ -11,9 +11,9 @@ constexpr const char* whichPath = "/usr/bin/which";
 
 }  // namespace
 
-void launchOrThrow(platform::Process& process) {
+void launchOrThrow(platform::Process& process, platform::Process::EndWatch endWatch) {
     try {
-        process.launch();
+        process.launch(endWatch);
     } catch (const platform::LaunchError& error) {
         if (error.executableIsMissing()) {
             throw CommandError::inAccessibleExecutable(
@@ -104,7 +104,8 @@ RunOutput capturedRun(Context& context, const std::string& executable,
     auto process = buildProcess(executable, std::move(arguments), context);
     process->ownProcessGroup = options.ownProcessGroup;
     auto command = AsyncCommand::create(process, options.mergeErrors);
-    launchOrThrow(*process);
+    // This thread waits for the end itself: no other thread takes part.
+    launchOrThrow(*process, platform::Process::EndWatch::caller);
     // Both pipes and the end of the process are watched from this thread,
     // in one poll, so a child filling either pipe never waits for ever and
     // nothing of the run is left with another thread once it returns.
@@ -115,7 +116,14 @@ RunOutput capturedRun(Context& context, const std::string& executable,
         outputs.push_back(err);
     }
     std::optional<CommandError> error;
-    if (!process->waitTakingInOutput(outputs, true, deadline)) {
+    bool ended;
+    try {
+        ended = process->waitTakingInOutput(outputs, true, deadline);
+    } catch (...) {
+        process->stop(std::chrono::milliseconds(0));  // not left unreaped
+        throw;
+    }
+    if (!ended) {
         process->stop(options.gracePeriod);
         // What reached the pipes before the end; a writer left behind (one
         // not in the command's own group) keeps its end open and is not
@@ -156,7 +164,7 @@ void runEchoingIn(Context& context, const std::string& executable,
     const auto deadline = deadlineOf(options);
     auto process = buildProcess(executable, std::move(arguments), context);
     process->ownProcessGroup = options.ownProcessGroup;
-    launchOrThrow(*process);
+    launchOrThrow(*process, platform::Process::EndWatch::caller);
     if (!process->waitTakingInOutput({}, false, deadline)) {
         process->stop(options.gracePeriod);
         throw CommandError::timedOut(commandText(*process), *options.timeout);

@@ -79,7 +79,8 @@ struct Invocation {
 // Launches; a missing executable throws CommandError::inAccessibleExecutable
 // with the executable's last path component, any other launch failure the
 // platform's error unchanged.
-void launchOrThrow(platform::Process& process);
+void launchOrThrow(platform::Process& process,
+                   platform::Process::EndWatch endWatch = platform::Process::EndWatch::platform);
 // Waits for the end; throws CommandError::returnedErrorCode with
 // commandText() when the status is not 0.
 void waitForSuccess(platform::Process& process);

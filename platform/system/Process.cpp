@@ -94,7 +94,7 @@ Process::Process() : state_(std::make_unique<State>()) {}
 
 Process::~Process() = default;
 
-void Process::launch() {
+void Process::launch(EndWatch endWatch) {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->phase != Phase::configured) {
@@ -134,6 +134,9 @@ void Process::launch() {
         state_->pid = pid;
         state_->pidfd = pidfd;
         state_->phase = Phase::running;
+        if (endWatch == EndWatch::caller) {
+            return;
+        }
         try {
             // Under the lock: an early event waits until the id is stored.
             state_->watchId = TerminationLoop::shared().watch(

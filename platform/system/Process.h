@@ -62,10 +62,21 @@ class Process : public std::enable_shared_from_this<Process> {
     // whole, so that what the child started ends with it.
     bool ownProcessGroup = false;
 
+    // Who notices the end of the child.
+    enum class EndWatch {
+        // The process-termination thread: the child is reaped and its handler
+        // runs even when nobody waits.
+        platform,
+        // The launching caller, which waits for the end (waitUntilExit,
+        // waitTakingInOutput, stop) before it lets go of the process: no
+        // other thread takes part, and an unwaited child stays a zombie.
+        caller,
+    };
+
     // Starts the child. Throws LaunchError (ENOENT for a missing executable,
     // EACCES for one that may not be run, ...), or SystemError when the
     // working directory cannot be entered. argv[0] is the executable path.
-    void launch();
+    void launch(EndWatch endWatch = EndWatch::platform);
 
     bool isLaunched() const;
     bool isRunning() const;
