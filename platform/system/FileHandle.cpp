@@ -164,7 +164,6 @@ struct FileHandle::State {
     // Bytes taken in for later; the next reads return them first.
     Bytes setAside;
     std::size_t setAsideFrom = 0;
-    bool nonBlocking = false;
     bool widened = false;
     // Counters that tell the readability loop what a handler did.
     std::atomic<std::uint64_t> reads{0};
@@ -416,42 +415,41 @@ FileHandle::SetAside FileHandle::setAsideAvailable() {
     if (fd < 0) {
         return SetAside::ended;
     }
-    if (!state_->nonBlocking) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-            throw SystemError("fcntl", errno);
+    // Only what the pipe holds now is read, so no read waits, and the
+    // descriptor keeps its mode: a child given it later sees nothing of this.
+    std::size_t available = bytesAvailable(fd).value_or(0);
+    if (available == 0) {
+        pollfd entry{fd, POLLIN, 0};
+        while (::poll(&entry, 1, 0) < 0 && errno == EINTR) {
         }
-        state_->nonBlocking = true;
+        // Readable with nothing in it: every writer has gone.
+        const bool hungUp = entry.revents & (POLLHUP | POLLERR | POLLNVAL);
+        return hungUp && bytesAvailable(fd).value_or(0) == 0 ? SetAside::ended : SetAside::pending;
+    }
+    if (available >= minimumReadSize && !state_->widened) {
+        // As when reading to the end: a writer with more to say takes turns
+        // with this reader less often through a larger pipe.
+        reservePipeCapacity(largePipeCapacity());
+        state_->widened = true;
     }
     Bytes& data = state_->setAside;
+    makeRoom(data, available);
     std::array<std::byte, minimumReadSize> chunk;
-    for (;;) {
-        const ssize_t count = ::read(fd, chunk.data(), chunk.size());
+    while (available > 0) {
+        const ssize_t count = ::read(fd, chunk.data(), std::min(available, chunk.size()));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            throw SystemError("read", errno);
+        }
         if (count == 0) {
             return SetAside::ended;
         }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return SetAside::pending;
-            }
-            throw SystemError("read", errno);
-        }
-        const auto size = static_cast<std::size_t>(count);
-        if (size == chunk.size() && !state_->widened) {
-            // As when reading to the end: a writer with more to say takes
-            // turns with this reader less often through a larger pipe.
-            reservePipeCapacity(largePipeCapacity());
-            state_->widened = true;
-        }
-        makeRoom(data, size);
         data.insert(data.end(), chunk.begin(), chunk.begin() + count);
-        if (size < chunk.size()) {
-            return SetAside::pending;
-        }
+        available -= static_cast<std::size_t>(count);
     }
+    return SetAside::pending;
 }
 
 Bytes FileHandle::takeSetAside() {

@@ -62,8 +62,8 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // Takes in, without waiting, whatever can be read now and keeps it for
     // the next reads of this handle, which return it first, in order. Only
     // when nobody else reads: a handle being read elsewhere, or watched by a
-    // readability handler, is left alone (busy). Puts the descriptor in
-    // non-blocking mode; the reading operations above wait all the same.
+    // readability handler, is left alone (busy). For pipes, whose unread
+    // bytes can be counted.
     SetAside setAsideAvailable();
     // Takes out what setAsideAvailable() kept, leaving none.
     Bytes takeSetAside();
