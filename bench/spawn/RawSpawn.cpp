@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -61,4 +62,46 @@ std::size_t rawSpawnCaptured(const std::string& executable, const std::string& a
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return total;
+}
+
+std::size_t rawCaptureToMemory(const std::string& file) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2");
+    }
+    // The same pipe capacity a capture reading to the end ends up with.
+    ::fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string cat = "/bin/cat";
+    std::vector<char*> argv{const_cast<char*>(cat.c_str()), const_cast<char*>(file.c_str()),
+                            nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, cat.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("posix_spawn");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::size_t capacity = 1 << 16;
+    std::size_t size = 0;
+    auto* buffer = static_cast<char*>(std::malloc(capacity));
+    for (;;) {
+        if (size == capacity) {
+            capacity *= 2;
+            buffer = static_cast<char*>(std::realloc(buffer, capacity));
+        }
+        const ssize_t count = ::read(out[0], buffer + size, capacity - size);
+        if (count > 0) {
+            size += static_cast<std::size_t>(count);
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(out[0]);
+    std::free(buffer);
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return size;
 }
