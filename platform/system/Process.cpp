@@ -264,7 +264,12 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
             std::lock_guard lock(state_->mutex);
             if (state_->phase == Phase::running) {
                 pidfd = state_->pidfd;
-                watchId = std::exchange(state_->watchId, 0);
+                // Without a deadline this thread will see the end, so the
+                // termination thread need not; a wait that may run out
+                // leaves the end to it.
+                if (!deadline) {
+                    watchId = std::exchange(state_->watchId, 0);
+                }
             }
         }
         if (watchId != 0) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -94,4 +95,14 @@ TEST(Stop, ACommandThatIgnoresTerminateEndsByKillAfterTheGracePeriod) {
     EXPECT_TRUE(command->waitFor(0s));
     EXPECT_EQ(command->exitReason(), platform::TerminationReason::uncaughtSignal);
     EXPECT_EQ(command->exitStatus(), SIGKILL);
+}
+
+TEST(WaitFor, AWaitThatRanOutLeavesTheEndToThePlatform) {
+    // Nobody waits again: the end is still noticed and the handler runs.
+    auto command = shell::startCaptured("/bin/sleep", 30);
+    EXPECT_FALSE(command->waitFor(10ms));
+    std::promise<int> ended;
+    command->onTermination([&](shell::AsyncCommand& c) { ended.set_value(c.exitStatus()); });
+    ::kill(command->process()->processIdentifier(), SIGKILL);
+    EXPECT_EQ(ended.get_future().get(), SIGKILL);
 }
