@@ -85,7 +85,7 @@ TEST(CommandError, DescriptionsCodesAndEquality) {
     EXPECT_EQ(refused.exitCode(), 126);
     EXPECT_EQ(refused.code(), std::errc::permission_denied);
     EXPECT_EQ(CommandError::timedOut("x", std::chrono::milliseconds(1500)).exitCode(), 124);
-    // The specification's cases are told apart by code() too.
+    // The two cases without a system reason are told apart by code() too.
     EXPECT_EQ(failed.code(), std::error_code(0, shell::commandCategory()));
     EXPECT_EQ(missing.code(), std::error_code(1, shell::commandCategory()));
 
