@@ -3,10 +3,9 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "platform/system/Error.h"
 
 namespace manifest {
 
@@ -47,10 +46,9 @@ struct UpdateManifest {
 
 // The body is not a valid manifest; the description says what is wrong and
 // where (the key path).
-class DecodingError : public platform::Error {
+class DecodingError : public std::runtime_error {
   public:
-    explicit DecodingError(std::string description)
-        : platform::Error(std::move(description), 4864) {}
+    using std::runtime_error::runtime_error;
 };
 
 // Decodes a whole document or throws DecodingError; never a partial manifest.

@@ -42,16 +42,33 @@ bool PrintedAsyncCommand::resume() {
     return process_->resume();
 }
 
+bool PrintedAsyncCommand::waitForEnd(
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
+    return process_->waitTakingInOutput({}, false, deadline);
+}
+
+bool PrintedAsyncCommand::waitFor(std::chrono::nanoseconds time) {
+    return waitForEnd(std::chrono::steady_clock::now() +
+                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(time));
+}
+
+void PrintedAsyncCommand::stop(std::chrono::nanoseconds grace) {
+    process_->stop(grace);
+}
+
 std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::waitForSuccess() {
+    waitForEnd();
     shell::waitForSuccess(*process_);
     return shared_from_this();
 }
 
 int PrintedAsyncCommand::exitStatus() {
+    waitForEnd();
     return process_->terminationStatus();
 }
 
 platform::TerminationReason PrintedAsyncCommand::exitReason() {
+    waitForEnd();
     return process_->terminationReason();
 }
 
@@ -83,6 +100,16 @@ AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process, bool merg
 std::shared_ptr<AsyncCommand> AsyncCommand::create(std::shared_ptr<platform::Process> process,
                                                    bool mergeErrors) {
     return std::shared_ptr<AsyncCommand>(new AsyncCommand(std::move(process), mergeErrors));
+}
+
+bool AsyncCommand::waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    const auto& out = stdout_->filehandle();
+    const auto& err = stderror_->filehandle();
+    std::vector<std::shared_ptr<platform::FileHandle>> outputs{out};
+    if (err != out) {
+        outputs.push_back(err);
+    }
+    return process()->waitTakingInOutput(outputs, false, deadline);
 }
 
 std::shared_ptr<AsyncCommand> AsyncCommand::waitForSuccess() {

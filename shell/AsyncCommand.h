@@ -2,9 +2,11 @@
 
 // Commands that run while the caller goes on.
 
+#include <chrono>
 #include <concepts>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/system/Process.h"
 #include "shell/Stream.h"
@@ -14,6 +16,12 @@ namespace shell {
 // A launched (or, from the constructor, still unlaunched) process that writes
 // into the streams it was given. Always held by std::shared_ptr. The object
 // carries no lock; its fields never change after construction.
+//
+// Dropping the last reference to a running command neither stops nor waits
+// for its process: the process runs on and is reaped by the platform when it
+// ends, so it leaves no zombie. A captured command's pipes close with it, so
+// the process's further writes to them fail (EPIPE, or SIGPIPE unless it
+// ignores that). Call stop() first to end it.
 class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncCommand> {
   public:
     // With mergeErrors the process's standard error becomes its standard
@@ -35,6 +43,13 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
     virtual bool suspend();
     virtual bool resume();
 
+    // Waits for the end at most `time`; tells whether the process has ended.
+    bool waitFor(std::chrono::nanoseconds time);
+    // Ends the process by escalation: SIGTERM, then SIGKILL when it has not
+    // ended within `grace` (to its whole group when it leads one). Returns
+    // once it has ended.
+    void stop(std::chrono::nanoseconds grace = std::chrono::seconds(2));
+
     // Waits for the end; throws CommandError::returnedErrorCode when the
     // status is not 0. Returns this command.
     std::shared_ptr<PrintedAsyncCommand> waitForSuccess();
@@ -51,6 +66,9 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 
   protected:
     PrintedAsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+    // Blocks until the process has ended or the deadline has passed, and
+    // tells whether it has ended; every wait above goes through it.
+    virtual bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
   private:
     const std::shared_ptr<platform::Process> process_;
@@ -58,7 +76,8 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 
 // A command whose standard output and standard error go into pipes, read by
 // the caller through stdout() and stderror(), with the encoding of
-// mainContext. Nothing reads them unless the caller does.
+// mainContext. Nothing reads them unless the caller does, or waits
+// (waitForSuccess, exitStatus, exitReason) without reading them.
 class AsyncCommand final : public PrintedAsyncCommand {
   public:
     // With mergeErrors, stdout() and stderror() are one stream over one pipe.
@@ -77,6 +96,13 @@ class AsyncCommand final : public PrintedAsyncCommand {
         Handler handler) {
         return onTerminationOfThis(std::function<void(AsyncCommand&)>(std::move(handler)));
     }
+
+  protected:
+    // While it waits, what the process writes and nobody reads is taken in
+    // from the pipes and kept by the handles, so that a process writing more
+    // than a pipe holds can end; stdout() and stderror() give it afterwards,
+    // in order, before what is still in the pipes.
+    bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {}) override;
 
   private:
     AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);

@@ -1,6 +1,5 @@
 #include "shell/Command.h"
 
-#include "platform/system/Dispatch.h"
 #include "platform/system/URL.h"
 
 namespace shell {
@@ -12,9 +11,9 @@ constexpr const char* whichPath = "/usr/bin/which";
 
 }  // namespace
 
-void launchOrThrow(platform::Process& process) {
+void launchOrThrow(platform::Process& process, platform::Process::EndWatch endWatch) {
     try {
-        process.launch();
+        process.launch(endWatch);
     } catch (const platform::LaunchError& error) {
         if (error.executableIsMissing()) {
             throw CommandError::inAccessibleExecutable(
@@ -75,53 +74,101 @@ std::string resolveExecutable(const std::string& name, Context& context) {
     return path.empty() ? name : path;
 }
 
-RunOutput runCapturedIn(Context& context, const std::string& executable,
-                        std::vector<std::string> arguments, RunOptions options) {
-    auto process = buildProcess(executable, std::move(arguments), context);
-    auto command = AsyncCommand::create(process, options.mergeErrors);
-    try {
-        launchOrThrow(*process);
-    } catch (const CommandError& error) {
-        return RunOutput(command, {}, {}, error);
-    } catch (const std::exception&) {
-        // Other launch failures are not kept; the status tells them.
-        return RunOutput(command, {}, {}, std::nullopt);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::optional<Clock::time_point> deadlineOf(const RunOptions& options) {
+    if (!options.timeout) {
+        return std::nullopt;
     }
-    // Standard error is drained elsewhere while this thread drains standard
-    // output, so a child filling either pipe never waits for ever.
-    platform::Bytes errors;
-    platform::DispatchGroup group;
-    const auto& out = command->stdout();
-    const auto& err = command->stderror();
-    if (out->filehandle()->fileDescriptor() != err->filehandle()->fileDescriptor()) {
-        group.async([&errors, err] {
-            try {
-                errors = err->readData();
-            } catch (const std::exception&) {
-                // A worker has nobody to report to; the bytes stay empty.
-            }
-        });
-    }
-    platform::Bytes output;
+    return Clock::now() + *options.timeout;
+}
+
+// The reason of a failure met while preparing or launching a run.
+std::error_code reasonOf(std::exception_ptr failure) {
     try {
-        output = out->readData();
+        std::rethrow_exception(std::move(failure));
+    } catch (const std::system_error& error) {
+        return error.code();
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
     } catch (...) {
-        group.wait();  // the task writes into this frame
-        throw;
+        return std::make_error_code(std::errc::io_error);
+    }
+}
+
+RunOutput capturedRun(Context& context, const std::string& executable,
+                      std::vector<std::string> arguments, const RunOptions& options) {
+    const auto deadline = deadlineOf(options);
+    auto process = buildProcess(executable, std::move(arguments), context);
+    process->ownProcessGroup = options.ownProcessGroup;
+    auto command = AsyncCommand::create(process, options.mergeErrors);
+    // This thread waits for the end itself: no other thread takes part.
+    launchOrThrow(*process, platform::Process::EndWatch::caller);
+    // Both pipes and the end of the process are watched from this thread,
+    // in one poll, so a child filling either pipe never waits for ever and
+    // nothing of the run is left with another thread once it returns.
+    const auto& out = command->stdout()->filehandle();
+    const auto& err = command->stderror()->filehandle();
+    std::vector<std::shared_ptr<platform::FileHandle>> outputs{out};
+    if (err != out) {
+        outputs.push_back(err);
     }
     std::optional<CommandError> error;
-    int status = process->terminationStatus();
-    if (status != 0) {
+    bool ended;
+    try {
+        ended = process->waitTakingInOutput(outputs, true, deadline);
+    } catch (...) {
+        process->stop(std::chrono::milliseconds(0));  // not left unreaped
+        throw;
+    }
+    if (!ended) {
+        process->stop(options.gracePeriod);
+        // What reached the pipes before the end; a writer left behind (one
+        // not in the command's own group) keeps its end open and is not
+        // waited for.
+        for (const auto& output : outputs) {
+            output->setAsideAvailable();
+        }
+        error = CommandError::timedOut(commandText(*process), *options.timeout);
+    }
+    platform::Bytes output = out->takeSetAside();
+    platform::Bytes errors = err != out ? err->takeSetAside() : platform::Bytes{};
+    const int status = process->terminationStatus();
+    if (!error && status != 0) {
         error = CommandError::returnedErrorCode(commandText(*process), status);
     }
-    group.wait();
     return RunOutput(command, std::move(output), std::move(errors), std::move(error));
 }
 
+}  // namespace
+
+RunOutput runCapturedIn(Context& context, const std::string& executable,
+                        std::vector<std::string> arguments, RunOptions options) {
+    try {
+        return capturedRun(context, executable, std::move(arguments), options);
+    } catch (const CommandError& error) {
+        return RunOutput(nullptr, {}, {}, error);
+    } catch (...) {
+        // Anything else that kept the command from running, from making its
+        // pipes to the launch itself.
+        return RunOutput(
+            nullptr, {}, {},
+            CommandError::launchFailed(executable, reasonOf(std::current_exception())));
+    }
+}
+
 void runEchoingIn(Context& context, const std::string& executable,
-                  std::vector<std::string> arguments) {
+                  std::vector<std::string> arguments, RunOptions options) {
+    const auto deadline = deadlineOf(options);
     auto process = buildProcess(executable, std::move(arguments), context);
-    launchOrThrow(*process);
+    process->ownProcessGroup = options.ownProcessGroup;
+    launchOrThrow(*process, platform::Process::EndWatch::caller);
+    if (!process->waitTakingInOutput({}, false, deadline)) {
+        process->stop(options.gracePeriod);
+        throw CommandError::timedOut(commandText(*process), *options.timeout);
+    }
     waitForSuccess(*process);
 }
 
@@ -150,6 +197,23 @@ std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invo
                                                     std::vector<std::string> arguments) {
     auto process = buildProcess(executable.text, std::move(arguments), context);
     return launchedOrExit(PrintedAsyncCommand::create(std::move(process)));
+}
+
+std::shared_ptr<AsyncCommand> tryStartCapturedIn(Context& context, const Invocation& executable,
+                                                 std::vector<std::string> arguments) {
+    auto command =
+        AsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+    launchOrThrow(*command->process());
+    return command;
+}
+
+std::shared_ptr<PrintedAsyncCommand> tryStartEchoingIn(Context& context,
+                                                       const Invocation& executable,
+                                                       std::vector<std::string> arguments) {
+    auto command =
+        PrintedAsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+    launchOrThrow(*command->process());
+    return command;
 }
 
 }  // namespace shell

@@ -1,11 +1,28 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace shell {
 
 class Context;
+
+// The program a run starts: a name looked up on the search path, or a path;
+// given as any text or as a std::filesystem::path.
+class Executable {
+  public:
+    Executable(std::string text) : text_(std::move(text)) {}  // NOLINT: implicit by design
+    Executable(const char* text) : text_(text) {}             // NOLINT
+    Executable(std::string_view text) : text_(text) {}        // NOLINT
+    Executable(const std::filesystem::path& path) : text_(path.string()) {}  // NOLINT
+
+    const std::string& text() const noexcept { return text_; }
+
+  private:
+    std::string text_;
+};
 class RunOutput;
 class AsyncCommand;
 class PrintedAsyncCommand;
@@ -30,18 +47,28 @@ class CommandRunning {
     // shell/Command.h and shell/Bash.h also hold the forms that run in
     // mainContext().
     template <class... Values>
-    RunOutput runCaptured(const std::string& executable, const Values&... values) const;
+    RunOutput runCaptured(const Executable& executable, const Values&... values) const;
     template <class... Values>
-    RunOutput runCaptured(const RunOptions& options, const std::string& executable,
+    RunOutput runCaptured(const RunOptions& options, const Executable& executable,
                           const Values&... values) const;
     template <class... Values>
-    void runEchoing(const std::string& executable, const Values&... values) const;
+    void runEchoing(const Executable& executable, const Values&... values) const;
+    template <class... Values>
+    void runEchoing(const RunOptions& options, const Executable& executable,
+                    const Values&... values) const;
     template <class... Values>
     std::shared_ptr<AsyncCommand> startCaptured(Invocation executable,
                                                 const Values&... values) const;
     template <class... Values>
     std::shared_ptr<PrintedAsyncCommand> startEchoing(Invocation executable,
                                                       const Values&... values) const;
+    // Like the two above, but a launch failure is thrown, not fatal.
+    template <class... Values>
+    std::shared_ptr<AsyncCommand> tryStartCaptured(Invocation executable,
+                                                   const Values&... values) const;
+    template <class... Values>
+    std::shared_ptr<PrintedAsyncCommand> tryStartEchoing(Invocation executable,
+                                                         const Values&... values) const;
     // The same with "/bin/bash" "-c" script.
     RunOutput runCapturedScript(const std::string& script) const;
     RunOutput runCapturedScript(const RunOptions& options, const std::string& script) const;

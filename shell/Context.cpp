@@ -224,8 +224,8 @@ std::string MainContext::tempdirectory() {
         // Outside the lock: the message goes through stderror().
         exitWithMessage("Could not create new temporary directory '" +
                             platform::URL::fileURL(directory, true).absoluteString() + "':\n" +
-                            error.localizedDescription(),
-                        error.code());
+                            error.what(),
+                        error.code().value());
     }
     std::lock_guard lock(mutex_);
     // Another thread may have been first; keep its directory.

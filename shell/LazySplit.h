@@ -21,9 +21,13 @@
 // single character and never equals "\n". Any other collection is split by its
 // own elements compared with ==.
 //
-// Both sequences are input ranges (views) and are their own iterators: begin()
-// takes the next piece, and iterating again goes on where the last iteration
-// stopped.
+// LazySplitSequence is a value and a forward range (a view): begin() starts
+// from a copy of the position, so the sequence itself does not move, two
+// loops over it see the same pieces and remaining() is the same after a loop
+// as before; next() is what advances it. PartialSourceLazySplitSequence (and
+// LazyLines) is single pass, an input range: its chunks come from a source
+// that copies share and that gives each chunk once, so a loop consumes them
+// and a second loop goes on where the first stopped.
 
 #include <algorithm>
 #include <concepts>
@@ -271,7 +275,7 @@ class LazySplitSequence : public std::ranges::view_base {
     using Element = typename Traits::Element;
     using View = typename Traits::View;
     using Slice = typename Traits::Slice;
-    using iterator = detail::PieceIterator<LazySplitSequence, Slice>;
+    class iterator;
 
     LazySplitSequence() = default;
     LazySplitSequence(C collection, Element separator, bool allowEmptySlices)
@@ -334,10 +338,19 @@ class LazySplitSequence : public std::ranges::view_base {
     bool hasRemaining() const noexcept { return hasRemaining_; }
     const std::shared_ptr<const C>& storage() const noexcept { return storage_; }
 
-    iterator begin() { return iterator(*this); }
+    // Walks a copy of the position; the sequence itself stays where it is.
+    iterator begin() const { return iterator(*this); }
     std::default_sentinel_t end() const noexcept { return {}; }
 
   private:
+    // Whether two copies of one sequence stand at the same place.
+    bool samePositionAs(const LazySplitSequence& other) const {
+        if (hasRemaining_ != other.hasRemaining_) {
+            return false;
+        }
+        return !hasRemaining_ || remaining_.begin() == other.remaining_.begin();
+    }
+
     std::shared_ptr<const C> storage_;
     View remaining_{};
     bool hasRemaining_ = false;
@@ -346,6 +359,54 @@ class LazySplitSequence : public std::ranges::view_base {
     // Holds where the search stands in the storage, so it is copied along
     // with the position.
     typename Traits::Finder finder_;
+};
+
+// Holds the piece taken last and a copy of the sequence after it; copies of
+// an iterator walk on independently (multi-pass).
+template <SplittableCollection C>
+class LazySplitSequence<C>::iterator {
+  public:
+    using value_type = Slice;
+    using difference_type = std::ptrdiff_t;
+    using iterator_concept = std::forward_iterator_tag;
+    using iterator_category = std::forward_iterator_tag;
+
+    iterator() = default;
+    explicit iterator(LazySplitSequence rest) : rest_(std::move(rest)), piece_(rest_.nextView()) {}
+
+    Slice operator*() const { return Slice(rest_.storage(), *piece_); }
+    iterator& operator++() {
+        piece_ = rest_.nextView();
+        return *this;
+    }
+    iterator operator++(int) {
+        iterator before = *this;
+        ++*this;
+        return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.equals(b); }
+    friend bool operator==(const iterator& it, std::default_sentinel_t) noexcept {
+        return !it.piece_;
+    }
+
+  private:
+    bool equals(const iterator& other) const {
+        if (piece_.has_value() != other.piece_.has_value()) {
+            return false;
+        }
+        // Past the end every iterator is equal; before it, the place after
+        // the piece (and, for the last piece, where the piece starts) tells.
+        if (!piece_) {
+            return true;
+        }
+        if (!rest_.samePositionAs(other.rest_)) {
+            return false;
+        }
+        return rest_.hasRemaining() || piece_->begin() == other.piece_->begin();
+    }
+
+    LazySplitSequence rest_;
+    std::optional<View> piece_;
 };
 
 // split(separator, allowEmptySlices) of a collection. There is no default for

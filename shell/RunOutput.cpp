@@ -1,11 +1,15 @@
 #include "shell/RunOutput.h"
 
+#include "shell/Context.h"
+
 #include <cstdint>
 #include <string_view>
 
 namespace shell {
 
 namespace {
+
+constexpr int unlaunchableStatus = 126;
 
 bool isWhiteSpace(char32_t scalar) {
     // Unicode White_Space: ASCII blanks and controls 9-13, NEL, no-break
@@ -72,7 +76,9 @@ std::size_t firstLineFeed(std::string_view text) {
 
 std::string decoded(const platform::Bytes& bytes, const std::shared_ptr<ReadableStream>& stream,
                     std::string_view name) {
-    auto encoding = stream->encoding();
+    // A command that never started has no streams; its streams would have
+    // had mainContext's encoding.
+    auto encoding = stream ? stream->encoding() : mainContext().encoding();
     auto text = encoding.decode(bytes);
     if (!text) {
         throw ConversionError("Could not convert binary output of " + std::string(name) +
@@ -100,19 +106,22 @@ RunOutput::RunOutput(std::shared_ptr<AsyncCommand> output, platform::Bytes rawSt
 
 const std::string& RunOutput::stdout() const {
     if (!stdout_) {
-        stdout_ = decoded(rawStdout_, output_->stdout(), "stdout");
+        stdout_ = decoded(rawStdout_, output_ ? output_->stdout() : nullptr, "stdout");
     }
     return *stdout_;
 }
 
 const std::string& RunOutput::stderror() const {
     if (!stderror_) {
-        stderror_ = decoded(rawStderror_, output_->stderror(), "stderror");
+        stderror_ = decoded(rawStderror_, output_ ? output_->stderror() : nullptr, "stderror");
     }
     return *stderror_;
 }
 
 int RunOutput::exitStatus() const {
+    if (!output_) {
+        return error_ ? error_->exitCode() : unlaunchableStatus;
+    }
     return output_->exitStatus();
 }
 

@@ -21,12 +21,14 @@ class RunOutput {
     RunOutput(std::shared_ptr<AsyncCommand> output, platform::Bytes rawStdout,
               platform::Bytes rawStderror, std::optional<CommandError> error);
 
+    // Null when the command could not be started.
     const std::shared_ptr<AsyncCommand>& output() const noexcept { return output_; }
     const platform::Bytes& rawStdout() const noexcept { return rawStdout_; }
     // Empty when the outputs were merged.
     const platform::Bytes& rawStderror() const noexcept { return rawStderror_; }
     // returnedErrorCode for a status other than 0, inAccessibleExecutable for
-    // a missing executable; none for success and for other launch failures.
+    // a missing executable, launchFailed for any other failure to start,
+    // timedOut for a run stopped at its timeout; none for success.
     const std::optional<CommandError>& error() const noexcept { return error_; }
 
     // The output decoded with the encoding of the matching stream of output().
@@ -38,8 +40,8 @@ class RunOutput {
     const std::string& stdout() const;
     const std::string& stderror() const;
 
-    // The termination status (127 at once for a missing executable, 126 for
-    // another launch failure) and whether it is 0.
+    // The termination status (at once, 127 for a missing executable and 126
+    // for another failure to start) and whether it is 0.
     int exitStatus() const;
     bool isSuccess() const;
 

@@ -50,7 +50,8 @@ bool isAscii(std::string_view text) noexcept {
 }  // namespace
 
 ConversionError::ConversionError(std::string_view message)
-    : platform::Error(std::string(message), EILSEQ) {}
+    : platform::Error(std::make_error_code(std::errc::illegal_byte_sequence),
+                      std::string(message)) {}
 
 // WritableStream
 

@@ -53,7 +53,7 @@ fs::path InstallEngine::installApp(const fs::path& source, const std::string& na
         try {
             return platform::replaceItem(destination, source);
         } catch (const platform::Error& error) {
-            showError("Error replacing existing application", error.localizedDescription());
+            showError("Error replacing existing application", error.what());
         }
     }
     try {
@@ -65,7 +65,7 @@ fs::path InstallEngine::installApp(const fs::path& source, const std::string& na
         fs::create_directory_symlink(settings_.applicationsFolder,
                                      source.parent_path() / "Applications", ignored);
         fs::remove(archive, ignored);
-        runOnMain([&] { showManualInstallAlert(name, moveError.code()); });
+        runOnMain([&] { showManualInstallAlert(name, moveError.code().value()); });
         view_.revealInFileViewer(source);
         // The working directory stays for the user.
         view_.exitProcess(0);

@@ -68,9 +68,9 @@ void InstallEngine::unzipArchive(const fs::path& archive, std::function<void()> 
                       "Command '" + error.command() + "' finished with exit code " +
                           std::to_string(error.errorcode()) + ".");
         }
-        showError("Error uncompressing " + archivePath, error.localizedDescription());
+        showError("Error uncompressing " + archivePath, error.what());
     } catch (const platform::Error& error) {
-        showError("Error uncompressing " + archivePath, error.localizedDescription());
+        showError("Error uncompressing " + archivePath, error.what());
     }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/system/Dispatch.h"
 
+#include <algorithm>
 #include <deque>
 #include <system_error>
 #include <thread>
@@ -8,10 +9,9 @@ namespace platform {
 
 namespace {
 
-// Workers are started when every existing one is busy and kept for later
-// work, so the steady state starts no thread per task. There is no upper
-// bound: a task may block on a child process (draining its output), and a
-// cap could leave queued drains waiting behind blocked ones.
+// Workers are started when every existing one is busy, up to the bound, and
+// kept for later work, so the steady state starts no thread per task and a
+// burst of tasks cannot start a thread each.
 class WorkerPool {
   public:
     void submit(std::function<void()> work) {
@@ -20,7 +20,7 @@ class WorkerPool {
             std::lock_guard lock(mutex_);
             tasks_.push_back(std::move(work));
             // Each queued task needs a waiting worker of its own.
-            needWorker = tasks_.size() > idle_;
+            needWorker = tasks_.size() > idle_ && workers_ < GlobalQueue::maximumWorkers();
             if (needWorker) {
                 ++workers_;
             }
@@ -77,6 +77,10 @@ WorkerPool& pool() {
 GlobalQueue& GlobalQueue::shared() {
     static GlobalQueue queue;
     return queue;
+}
+
+std::size_t GlobalQueue::maximumWorkers() {
+    return std::max<std::size_t>(4, 2 * std::thread::hardware_concurrency());
 }
 
 void GlobalQueue::async(std::function<void()> work) {

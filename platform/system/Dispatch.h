@@ -1,17 +1,22 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 
 namespace platform {
 
 // The process-wide concurrent queue: a pool of worker threads started on
-// first use. Work submitted here runs soon on one of them.
+// first use, at most maximumWorkers() of them. Work submitted here runs on
+// one of them in the order submitted; when all are busy it waits its turn,
+// so tasks must not wait for tasks submitted after them.
 class GlobalQueue {
   public:
     static GlobalQueue& shared();
     void async(std::function<void()> work);
+    // Twice the processors, and at least four.
+    static std::size_t maximumWorkers();
 };
 
 // Counts outstanding work; wait() returns once every enter() has been

@@ -158,6 +158,13 @@ struct FileHandle::State {
     std::mutex control;
     bool closed = false;
     std::uint64_t registration = 0;
+    // Held by every read, so that taking in output for later
+    // (setAsideAvailable) never takes bytes from under a reader.
+    std::mutex reading;
+    // Bytes taken in for later; the next reads return them first.
+    Bytes setAside;
+    std::size_t setAsideFrom = 0;
+    bool widened = false;
     // Counters that tell the readability loop what a handler did.
     std::atomic<std::uint64_t> reads{0};
     std::atomic<std::uint64_t> ends{0};
@@ -191,6 +198,33 @@ struct FileHandle::State {
             }
             throw SystemError("read", errno);
         }
+    }
+
+    bool hasSetAside() const noexcept { return setAside.size() > setAsideFrom; }
+
+    Bytes takeSetAside() {
+        Bytes taken;
+        if (setAsideFrom == 0) {
+            taken.swap(setAside);
+        } else {
+            taken.assign(setAside.begin() + static_cast<std::ptrdiff_t>(setAsideFrom),
+                         setAside.end());
+            Bytes().swap(setAside);
+        }
+        setAsideFrom = 0;
+        return taken;
+    }
+
+    std::size_t copySetAside(std::span<std::byte> buffer) {
+        const std::size_t count = std::min(buffer.size(), setAside.size() - setAsideFrom);
+        std::copy_n(setAside.begin() + static_cast<std::ptrdiff_t>(setAsideFrom), count,
+                    buffer.begin());
+        setAsideFrom += count;
+        if (setAsideFrom == setAside.size()) {
+            Bytes().swap(setAside);
+            setAsideFrom = 0;
+        }
+        return count;
     }
 
     // Stops the readability callback; returns the registration to wait for.
@@ -278,6 +312,10 @@ int FileHandle::fileDescriptor() const noexcept {
 }
 
 Bytes FileHandle::availableData() {
+    std::lock_guard reading(state_->reading);
+    if (state_->hasSetAside()) {
+        return state_->takeSetAside();
+    }
     const int fd = state_->requireOpen("read");
     const std::size_t size =
         std::clamp(bytesAvailable(fd).value_or(0), minimumReadSize, maximumReadSize);
@@ -291,11 +329,17 @@ Bytes FileHandle::availableData() {
 }
 
 std::size_t FileHandle::read(std::span<std::byte> buffer) {
+    std::lock_guard reading(state_->reading);
+    if (state_->hasSetAside() && !buffer.empty()) {
+        return state_->copySetAside(buffer);
+    }
     const int fd = state_->requireOpen("read");
     return state_->readOnce(fd, buffer.data(), buffer.size());
 }
 
 Bytes FileHandle::readDataToEndOfFile() {
+    std::lock_guard reading(state_->reading);
+    Bytes data = state_->takeSetAside();
     const int fd = state_->requireOpen("read");
     // Read through a small buffer that stays in the cache: the bytes cannot
     // go straight into the vector's spare capacity (it would have to be
@@ -304,9 +348,8 @@ Bytes FileHandle::readDataToEndOfFile() {
     std::array<std::byte, minimumReadSize> chunk;
     std::size_t count = state_->readOnce(fd, chunk.data(), chunk.size());
     if (count == 0) {
-        return {};
+        return data;
     }
-    Bytes data;
     struct stat status {};
     const bool file = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     if (file) {
@@ -355,6 +398,63 @@ void FileHandle::write(std::span<const std::byte> data) {
 
 void FileHandle::write(std::string_view text) {
     write(std::as_bytes(std::span<const char>(text.data(), text.size())));
+}
+
+FileHandle::SetAside FileHandle::setAsideAvailable() {
+    std::unique_lock reading(state_->reading, std::try_to_lock);
+    if (!reading.owns_lock()) {
+        return SetAside::busy;
+    }
+    {
+        std::lock_guard lock(state_->control);
+        if (state_->registration != 0) {
+            return SetAside::busy;
+        }
+    }
+    const int fd = state_->fd.load();
+    if (fd < 0) {
+        return SetAside::ended;
+    }
+    // Only what the pipe holds now is read, so no read waits, and the
+    // descriptor keeps its mode: a child given it later sees nothing of this.
+    std::size_t available = bytesAvailable(fd).value_or(0);
+    if (available == 0) {
+        pollfd entry{fd, POLLIN, 0};
+        while (::poll(&entry, 1, 0) < 0 && errno == EINTR) {
+        }
+        // Readable with nothing in it: every writer has gone.
+        const bool hungUp = entry.revents & (POLLHUP | POLLERR | POLLNVAL);
+        return hungUp && bytesAvailable(fd).value_or(0) == 0 ? SetAside::ended : SetAside::pending;
+    }
+    if (available >= minimumReadSize && !state_->widened) {
+        // As when reading to the end: a writer with more to say takes turns
+        // with this reader less often through a larger pipe.
+        reservePipeCapacity(largePipeCapacity());
+        state_->widened = true;
+    }
+    Bytes& data = state_->setAside;
+    makeRoom(data, available);
+    std::array<std::byte, minimumReadSize> chunk;
+    while (available > 0) {
+        const ssize_t count = ::read(fd, chunk.data(), std::min(available, chunk.size()));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            throw SystemError("read", errno);
+        }
+        if (count == 0) {
+            return SetAside::ended;
+        }
+        data.insert(data.end(), chunk.begin(), chunk.begin() + count);
+        available -= static_cast<std::size_t>(count);
+    }
+    return SetAside::pending;
+}
+
+Bytes FileHandle::takeSetAside() {
+    std::lock_guard reading(state_->reading);
+    return state_->takeSetAside();
 }
 
 std::uint64_t FileHandle::seekToEndOfFile() {

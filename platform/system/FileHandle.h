@@ -53,6 +53,21 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // a pipe without reader gives SystemError(EPIPE), never SIGPIPE.
     void write(std::span<const std::byte> data);
     void write(std::string_view text);
+    // What setAsideAvailable() found.
+    enum class SetAside {
+        busy,     // another thread is reading, or a readability handler is installed
+        pending,  // everything readable now was taken in; more may come
+        ended,    // end of input was reached
+    };
+    // Takes in, without waiting, whatever can be read now and keeps it for
+    // the next reads of this handle, which return it first, in order. Only
+    // when nobody else reads: a handle being read elsewhere, or watched by a
+    // readability handler, is left alone (busy). For pipes, whose unread
+    // bytes can be counted.
+    SetAside setAsideAvailable();
+    // Takes out what setAsideAvailable() kept, leaving none.
+    Bytes takeSetAside();
+
     // Moves the position to the end of the file and returns it.
     std::uint64_t seekToEndOfFile();
     // For an end of a pipe: tries to make the pipe hold at least `bytes`

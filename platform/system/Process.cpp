@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <mutex>
 #include <utility>
@@ -92,7 +94,7 @@ Process::Process() : state_(std::make_unique<State>()) {}
 
 Process::~Process() = default;
 
-void Process::launch() {
+void Process::launch(EndWatch endWatch) {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->phase != Phase::configured) {
@@ -107,7 +109,8 @@ void Process::launch() {
         environment,
         directory,
         {sourceDescriptor(standardInput, 0, true), sourceDescriptor(standardOutput, 1, false),
-         sourceDescriptor(standardError, 2, false)}};
+         sourceDescriptor(standardError, 2, false)},
+        ownProcessGroup};
     pid_t pid;
     try {
         pid = spawnChild(request);
@@ -131,6 +134,9 @@ void Process::launch() {
         state_->pid = pid;
         state_->pidfd = pidfd;
         state_->phase = Phase::running;
+        if (endWatch == EndWatch::caller) {
+            return;
+        }
         try {
             // Under the lock: an early event waits until the id is stored.
             state_->watchId = TerminationLoop::shared().watch(
@@ -241,6 +247,146 @@ void Process::waitUntilExit() {
         }
         waitReadable(pidfd);
         finishIfEnded();
+    }
+}
+
+bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> outputs,
+                                 bool untilEndOfOutputs,
+                                 std::optional<std::chrono::steady_clock::time_point> deadline) {
+    using Clock = std::chrono::steady_clock;
+    auto self = shared_from_this();
+    std::vector<std::shared_ptr<FileHandle>> open(outputs.begin(), outputs.end());
+    std::vector<bool> busy(open.size(), false);
+    for (;;) {
+        int pidfd = -1;
+        std::uint64_t watchId = 0;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->phase == Phase::running) {
+                pidfd = state_->pidfd;
+                // Without a deadline this thread will see the end, so the
+                // termination thread need not; a wait that may run out
+                // leaves the end to it.
+                if (!deadline) {
+                    watchId = std::exchange(state_->watchId, 0);
+                }
+            }
+        }
+        if (watchId != 0) {
+            TerminationLoop::shared().unwatch(watchId, pidfd);
+        }
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (open[i]->fileDescriptor() < 0) {  // closed by its owner: nothing more comes
+                open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+                busy.erase(busy.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (pidfd < 0 && (!untilEndOfOutputs || open.empty())) {
+            return true;
+        }
+        std::array<pollfd, 8> entries{};
+        std::vector<std::size_t> polled;
+        bool someoneElseReads = false;
+        for (std::size_t i = 0; i < open.size() && polled.size() + 1 < entries.size(); ++i) {
+            if (busy[i]) {
+                someoneElseReads = true;
+                busy[i] = false;  // looked at again after the short wait below
+                continue;
+            }
+            entries[polled.size()] = {open[i]->fileDescriptor(), POLLIN, 0};
+            polled.push_back(i);
+        }
+        std::size_t count = polled.size();
+        if (pidfd >= 0) {
+            entries[count++] = {pidfd, POLLIN, 0};
+        }
+        int timeout = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+        }
+        if (someoneElseReads) {
+            // Their reads are not announced; look again soon.
+            constexpr int recheck = 10;
+            timeout = timeout < 0 ? recheck : std::min(timeout, recheck);
+        }
+        if (::poll(entries.data(), count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw SystemError("poll", errno);
+        }
+        std::vector<bool> ended(open.size(), false);
+        for (std::size_t k = 0; k < polled.size(); ++k) {
+            if (entries[k].revents == 0) {
+                continue;
+            }
+            const std::size_t i = polled[k];
+            switch (open[i]->setAsideAvailable()) {
+                case FileHandle::SetAside::busy:
+                    busy[i] = true;
+                    break;
+                case FileHandle::SetAside::ended:
+                    ended[i] = true;
+                    break;
+                case FileHandle::SetAside::pending:
+                    break;
+            }
+        }
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (ended[i]) {
+                open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+                busy.erase(busy.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (pidfd >= 0 && entries[count - 1].revents != 0) {
+            finishIfEnded();
+        }
+    }
+}
+
+bool Process::waitFor(std::chrono::nanoseconds time) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(time);
+    return waitTakingInOutput({}, false, deadline);
+}
+
+void Process::stop(std::chrono::nanoseconds grace) {
+    auto signalChild = [this](int number) {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::running) {
+            return;
+        }
+        if (ownProcessGroup) {
+            // The group is named by the child's pid, which stays its own
+            // until the child is reaped, after this lock is released.
+            ::kill(-state_->pid, number);
+        } else {
+            ::syscall(SYS_pidfd_send_signal, state_->pidfd, number, nullptr, 0);
+        }
+    };
+    pid_t group = 0;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->phase != Phase::running && state_->phase != Phase::ended) {
+            return;
+        }
+        group = state_->pid;
+    }
+    signalChild(SIGTERM);
+    // Stopped children take SIGTERM only once they go on.
+    signalChild(SIGCONT);
+    if (!waitFor(grace)) {
+        signalChild(SIGKILL);
+        waitUntilExit();
+    }
+    if (ownProcessGroup) {
+        // What the child left running in its group goes too.
+        ::kill(-group, SIGKILL);
     }
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -56,11 +58,25 @@ class Process : public std::enable_shared_from_this<Process> {
     ProcessStream standardInput;
     ProcessStream standardOutput;
     ProcessStream standardError;
+    // The child leads a process group of its own, which stop() signals as a
+    // whole, so that what the child started ends with it.
+    bool ownProcessGroup = false;
+
+    // Who notices the end of the child.
+    enum class EndWatch {
+        // The process-termination thread: the child is reaped and its handler
+        // runs even when nobody waits.
+        platform,
+        // The launching caller, which waits for the end (waitUntilExit,
+        // waitTakingInOutput, stop) before it lets go of the process: no
+        // other thread takes part, and an unwaited child stays a zombie.
+        caller,
+    };
 
     // Starts the child. Throws LaunchError (ENOENT for a missing executable,
     // EACCES for one that may not be run, ...), or SystemError when the
     // working directory cannot be entered. argv[0] is the executable path.
-    void launch();
+    void launch(EndWatch endWatch = EndWatch::platform);
 
     bool isLaunched() const;
     bool isRunning() const;
@@ -69,11 +85,32 @@ class Process : public std::enable_shared_from_this<Process> {
     // Blocks until the child has ended; returns at once when it has, or when
     // it was never launched.
     void waitUntilExit();
+    // Like waitUntilExit, while taking in what arrives on the given reading
+    // ends of the child's output pipes (FileHandle::setAsideAvailable), so
+    // that a child writing more than a pipe holds, with nobody reading, can
+    // end; a handle that someone else reads is left to them. With
+    // untilEndOfOutputs it goes on until every handle has reached end of
+    // input too, which takes as long as any holder of a writing end (a
+    // grandchild, say) keeps it open. Returns false when the deadline passed
+    // first; the child is then left as it is.
+    bool waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> outputs,
+                            bool untilEndOfOutputs,
+                            std::optional<std::chrono::steady_clock::time_point> deadline = {});
+
     // Exit status, or the signal number for an uncaught signal. Blocks like
     // waitUntilExit. A launch that failed answers 127 for a missing executable
     // and 126 for any other failure (or no launch at all), at once.
     int terminationStatus();
     TerminationReason terminationReason();
+
+    // Blocks until the child has ended or the time has passed; tells
+    // whether it has ended (true at once when it never started).
+    bool waitFor(std::chrono::nanoseconds time);
+    // Ends the child by escalation: SIGTERM, up to `grace` for it to end,
+    // then SIGKILL; with ownProcessGroup every signal goes to the whole group,
+    // and the group gets a SIGKILL once the child has ended. Returns once the
+    // child has ended (at once when it never started or has ended).
+    void stop(std::chrono::nanoseconds grace);
 
     // Signals: SIGTERM, SIGINT, SIGSTOP, SIGCONT. suspend/resume tell whether
     // the signal was delivered.

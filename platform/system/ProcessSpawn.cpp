@@ -54,6 +54,9 @@ pid_t spawnChild(const SpawnRequest& request) {
     actions.closeFrom(3);
 
     CleanSignalSpawnAttributes attributes;
+    if (request.ownProcessGroup) {
+        attributes.startOwnProcessGroup();
+    }
 
     std::vector<std::string> environmentTexts;
     environmentTexts.reserve(request.environment.size());

@@ -16,6 +16,7 @@ struct SpawnRequest {
     const std::map<std::string, std::string>& environment;
     const std::string& currentDirectory;  // empty: the parent's
     std::array<int, 3> standardSources;   // parent descriptors that become 0, 1, 2
+    bool ownProcessGroup = false;         // the child leads a new process group
 };
 
 // Starts the child with posix_spawn. The child receives exactly descriptors

@@ -52,7 +52,14 @@ CleanSignalSpawnAttributes::CleanSignalSpawnAttributes() {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes_, &none);
     posix_spawnattr_setsigdefault(&attributes_, &all);
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    flags_ = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    posix_spawnattr_setflags(&attributes_, flags_);
+}
+
+void CleanSignalSpawnAttributes::startOwnProcessGroup() {
+    check(posix_spawnattr_setpgroup(&attributes_, 0), "posix_spawnattr_setpgroup");
+    flags_ = static_cast<short>(flags_ | POSIX_SPAWN_SETPGROUP);
+    check(posix_spawnattr_setflags(&attributes_, flags_), "posix_spawnattr_setflags");
 }
 
 CleanSignalSpawnAttributes::~CleanSignalSpawnAttributes() {

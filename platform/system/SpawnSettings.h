@@ -35,10 +35,13 @@ class CleanSignalSpawnAttributes {
     CleanSignalSpawnAttributes(const CleanSignalSpawnAttributes&) = delete;
     CleanSignalSpawnAttributes& operator=(const CleanSignalSpawnAttributes&) = delete;
 
+    // The child leads a new process group (its pid is the group's id).
+    void startOwnProcessGroup();
     const posix_spawnattr_t* get() const noexcept { return &attributes_; }
 
   private:
     posix_spawnattr_t attributes_;
+    short flags_ = 0;
 };
 
 }  // namespace platform

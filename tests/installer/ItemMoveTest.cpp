@@ -174,7 +174,7 @@ TEST_P(ItemMove, MoveNeverOverwrites) {
         platform::moveItem(source, existing);
         FAIL() << "moved over an existing item";
     } catch (const platform::SystemError& error) {
-        EXPECT_EQ(error.code(), EEXIST) << error.what();
+        EXPECT_EQ(error.code(), std::errc::file_exists) << error.what();
         EXPECT_NE(std::string(error.what()).find(existing.string()), std::string::npos);
     }
     EXPECT_EQ(snapshot(existing), before);
@@ -286,7 +286,7 @@ TEST(ItemMoveFailure, AFailedCopyChangesNothing) {
             }
             ADD_FAILURE() << "copied a named pipe";
         } catch (const platform::SystemError& error) {
-            EXPECT_EQ(error.code(), EOPNOTSUPP) << error.what();
+            EXPECT_EQ(error.code(), std::errc::operation_not_supported) << error.what();
         }
         EXPECT_EQ(snapshot(existing), before);
         EXPECT_EQ(snapshot(source), sourceBefore);

@@ -16,7 +16,7 @@ std::string describeFailure(std::string_view body) {
     try {
         manifest::decodeManifest(body);
     } catch (const DecodingError& e) {
-        return e.localizedDescription();
+        return e.what();
     }
     return "(decoded)";
 }
@@ -75,7 +75,7 @@ TEST(ManifestDecoding, AcceptsDocumentsWithinTheRules) {
         try {
             EXPECT_EQ(manifest::decodeManifest(c.body), c.expected) << c.what;
         } catch (const DecodingError& e) {
-            ADD_FAILURE() << c.what << ": " << e.localizedDescription();
+            ADD_FAILURE() << c.what << ": " << e.what();
         }
     }
 }

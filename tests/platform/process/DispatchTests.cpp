@@ -17,24 +17,30 @@ using namespace process_test;
 using platform::DispatchGroup;
 using platform::GlobalQueue;
 
-TEST(Dispatch, TasksThatBlockTogetherAllGetAWorker) {
-    // Every task waits until all have started: a pool that stops growing
-    // would leave some queued behind the blocked ones for ever.
-    constexpr int tasks = 32;
+TEST(Dispatch, NoMoreThanTheBoundRunAtOnceAndEveryTaskRuns) {
+    // Twice as many tasks as workers, each holding its worker until the
+    // bound is reached: a pool without a bound would run all at once.
+    const std::size_t bound = GlobalQueue::maximumWorkers();
+    const std::size_t tasks = 2 * bound;
     std::mutex mutex;
     std::condition_variable changed;
-    int started = 0;
+    std::size_t running = 0;
+    std::size_t most = 0;
+    std::size_t started = 0;
     DispatchGroup group;
-    for (int i = 0; i < tasks; ++i) {
+    for (std::size_t i = 0; i < tasks; ++i) {
         group.async([&] {
             std::unique_lock lock(mutex);
+            most = std::max(most, ++running);
             ++started;
             changed.notify_all();
-            changed.wait(lock, [&] { return started == tasks; });
+            changed.wait(lock, [&] { return started >= bound; });
+            --running;
         });
     }
     group.wait();
     EXPECT_EQ(started, tasks);
+    EXPECT_EQ(most, bound);
     group.wait();  // nothing outstanding: returns at once
 }
 

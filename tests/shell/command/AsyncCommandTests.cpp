@@ -1,5 +1,6 @@
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -32,6 +33,15 @@ HelperResult runFatalHelper(const std::string& mode, const std::string& argument
     return {out, err, child.process->terminationStatus()};
 }
 
+// Byte i is first + i % 26, as the output writer makes them.
+platform::Bytes pattern(std::size_t size, char first) {
+    platform::Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::byte>(first + i % 26);
+    }
+    return bytes;
+}
+
 }  // namespace
 
 TEST(StartCaptured, TheCallerReadsTheStreamsAndWaits) {
@@ -52,6 +62,50 @@ TEST(StartCaptured, TheCallerReadsTheStreamsAndWaits) {
         EXPECT_EQ(error, CommandError::returnedErrorCode("/bin/bash -c \"exit 5\"", 5));
     }
     EXPECT_EQ(failing->exitStatus(), 5);
+}
+
+TEST(StartCaptured, WaitingWithoutReadingKeepsTheOutputForLater) {
+    // More than a pipe holds, on both pipes at once: the wait takes it in so
+    // the child can end, and the streams serve it afterwards, in order.
+    struct Wait {
+        const char* name;
+        std::function<void(AsyncCommand&)> wait;
+    };
+    const std::vector<Wait> waits = {
+        {"waitForSuccess", [](AsyncCommand& c) { c.waitForSuccess(); }},
+        {"exitStatus", [](AsyncCommand& c) { EXPECT_EQ(c.exitStatus(), 0); }},
+        {"exitReason",
+         [](AsyncCommand& c) { EXPECT_EQ(c.exitReason(), platform::TerminationReason::exit); }},
+    };
+    for (const auto& wait : waits) {
+        for (const std::size_t size : {std::size_t{65537}, std::size_t{3} << 20}) {
+            SCOPED_TRACE(std::string(wait.name) + " " + std::to_string(size));
+            auto command = shell::startCaptured(OUTPUT_WRITER_PATH, size, 4096);
+            auto firstChunk = command->stdout()->readSomeData();  // a reader may start early
+            wait.wait(*command);
+            auto out = firstChunk.value_or(platform::Bytes{});
+            const auto rest = command->stdout()->readData();
+            out.insert(out.end(), rest.begin(), rest.end());
+            EXPECT_EQ(out, pattern(size, 'a'));
+            EXPECT_EQ(command->stderror()->readData(), pattern(size, 'A'));
+        }
+    }
+}
+
+TEST(StartCaptured, ADroppedCommandRunsOnAndIsReapedWhenItEnds) {
+    int pid;
+    {
+        auto command = shell::startCaptured("/bin/sleep", 30);
+        pid = command->process()->processIdentifier();
+    }
+    // Still running without a holder.
+    EXPECT_NE(process_test::processState(pid), '?');
+    EXPECT_NE(process_test::processState(pid), 'Z');
+    ::kill(pid, SIGTERM);
+    // Reaped once it ends: no zombie stays behind.
+    while (process_test::processState(pid) != '?') {
+        std::this_thread::yield();
+    }
 }
 
 TEST(StartCaptured, RunsInTheConformersContext) {
@@ -180,6 +234,33 @@ TEST(StartFailure, EndsTheProcessWithOneLineOnStandardError) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
     }
+}
+
+TEST(TryStart, ALaunchFailureIsThrownAndTheProgramGoesOn) {
+    testsupport::TemporaryDirectory directory;
+    const auto plain = (directory.path() / "plain").string();
+    std::ofstream(plain) << "#!/bin/bash\n";
+    struct Case {
+        const char* name;
+        std::function<void()> start;
+        std::error_code expected;
+    };
+    const Case cases[] = {
+        {"missing, captured", [] { shell::tryStartCaptured("no-such-program-for-this-test"); },
+         CommandError::inAccessibleExecutable("no-such-program-for-this-test").code()},
+        {"not runnable, echoing", [&] { shell::tryStartEchoing(plain); },
+         std::make_error_code(std::errc::permission_denied)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.start();
+            ADD_FAILURE() << "started";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code(), c.expected);
+        }
+    }
+    EXPECT_EQ(shell::tryStartCaptured("/bin/echo", "fine")->stdout()->read(), "fine\n");
 }
 
 TEST(ExitWithError, MessageAndStatusByKindOfError) {

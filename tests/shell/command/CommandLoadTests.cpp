@@ -75,10 +75,18 @@ TEST(CommandLoad, ManyRunsLeaveNoDescriptorAndNoChild) {
     shell::runCaptured("/bin/true");  // the runner's own threads and streams
     process_test::drainTerminationThread();
     const auto before = process_test::openDescriptorCount();
+    int heldElsewhere = 0;
     for (int i = 0; i < 10000; ++i) {
         auto run = shell::runCaptured("/bin/true");
         ASSERT_TRUE(run.isSuccess());
+        // Once a run has returned, no other thread holds its pipes: the
+        // command is the only holder of its streams.
+        const auto& command = *run.output();
+        if (command.stdout().use_count() != 1 || command.stderror().use_count() != 1) {
+            ++heldElsewhere;
+        }
     }
+    EXPECT_EQ(heldElsewhere, 0);
     process_test::drainTerminationThread();
     EXPECT_EQ(process_test::openDescriptorCount(), before);
     EXPECT_FALSE(process_test::hasChildren());

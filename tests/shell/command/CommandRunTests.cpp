@@ -1,7 +1,13 @@
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +36,19 @@ TEST(RunCaptured, OutputsStatusAndErrorOfARun) {
     EXPECT_EQ(fine.exitStatus(), 0);
     EXPECT_TRUE(fine.isSuccess());
     EXPECT_FALSE(fine.error().has_value());
+}
+
+TEST(RunCaptured, TheExecutableIsAnyTextOrAPath) {
+    const std::string text = "/bin/echo";
+    const std::vector<std::string> outputs = {
+        shell::runCaptured("/bin/echo", 1).stdout(),
+        shell::runCaptured(text, 2).stdout(),
+        shell::runCaptured(std::string_view(text), 3).stdout(),
+        shell::runCaptured(std::filesystem::path(text), 4).stdout(),
+        shell::startCaptured(std::filesystem::path(text), 5)->stdout()->read(),
+        shell::startCaptured(std::string_view(text), 6)->stdout()->read(),
+    };
+    EXPECT_EQ(outputs, (std::vector<std::string>{"1", "2", "3", "4", "5\n", "6\n"}));
 }
 
 TEST(RunCaptured, EachValueIsOneArgument) {
@@ -148,20 +167,53 @@ TEST(RunCaptured, AProgramStartedWithoutStandardInputAndOutputCanCaptureARun) {
     EXPECT_EQ(run.stderror(), "captured|0");
 }
 
-TEST(RunCaptured, AFileThatMayNotRunIsNoCommandError) {
+TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
     testsupport::TemporaryDirectory directory;
-    auto plain = directory.path() / "plain";
+    const auto plain = directory.path() / "plain";
     std::ofstream(plain) << "#!/bin/bash\necho ran\n";
-    auto run = shell::runCaptured(plain.string());
-    EXPECT_FALSE(run.error().has_value());
-    EXPECT_TRUE(run.rawStdout().empty());
-    EXPECT_EQ(run.exitStatus(), 126);
-    EXPECT_FALSE(run.isSuccess());
+    const auto garbage = directory.path() / "garbage";
+    std::ofstream(garbage) << "\x01\x02 no program";
+    ::chmod(garbage.c_str(), 0755);
+    struct Case {
+        const char* name;
+        std::string executable;
+        std::errc reason;
+        std::function<void()> before = [] {};
+        std::function<void()> after = [] {};
+    };
+    rlimit limits{};
+    ::getrlimit(RLIMIT_NOFILE, &limits);
+    const Case cases[] = {
+        {"may not be run", plain.string(), std::errc::permission_denied},
+        {"no program format", garbage.string(), std::errc::executable_format_error},
+        {"no descriptor left for the pipes", "/bin/true", std::errc::too_many_files_open,
+         [&] {
+             rlimit none = limits;
+             none.rlim_cur = process_test::openDescriptorCount();
+             ::setrlimit(RLIMIT_NOFILE, &none);
+         },
+         [&] { ::setrlimit(RLIMIT_NOFILE, &limits); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.before();
+        std::optional<RunOutput> run;
+        EXPECT_NO_THROW(run.emplace(shell::runCaptured(c.executable)));
+        c.after();
+        ASSERT_TRUE(run && run->error());
+        EXPECT_EQ(run->error()->kind(), CommandError::Kind::launchFailed);
+        EXPECT_EQ(run->error()->code(), c.reason);
+        EXPECT_EQ(run->error()->path(), c.executable);
+        EXPECT_TRUE(run->rawStdout().empty());
+        EXPECT_EQ(run->exitStatus(), 126);
+        EXPECT_FALSE(run->isSuccess());
+    }
+    // The other runs throw the platform's error, a std::system_error.
     try {
         shell::runEchoing(plain.string());
         ADD_FAILURE() << "ran";
-    } catch (const platform::LaunchError& error) {
-        EXPECT_EQ(error.errnum(), EACCES);
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code(), std::errc::permission_denied);
     }
 }
 

@@ -79,6 +79,16 @@ TEST(CommandError, DescriptionsCodesAndEquality) {
     EXPECT_EQ(missing.path(), "unzip");
     EXPECT_EQ(missing.exitCode(), 127);
 
+    const auto refused =
+        CommandError::launchFailed("/x", std::make_error_code(std::errc::permission_denied));
+    EXPECT_STREQ(refused.what(), "Could not launch '/x': Permission denied.");
+    EXPECT_EQ(refused.exitCode(), 126);
+    EXPECT_EQ(refused.code(), std::errc::permission_denied);
+    EXPECT_EQ(CommandError::timedOut("x", std::chrono::milliseconds(1500)).exitCode(), 124);
+    // The two cases without a system reason are told apart by code() too.
+    EXPECT_EQ(failed.code(), std::error_code(0, shell::commandCategory()));
+    EXPECT_EQ(missing.code(), std::error_code(1, shell::commandCategory()));
+
     // Same case and payload, and nothing less.
     EXPECT_EQ(failed, CommandError::returnedErrorCode("/bin/ls -l", 2));
     EXPECT_NE(failed, CommandError::returnedErrorCode("/bin/ls -l", 3));

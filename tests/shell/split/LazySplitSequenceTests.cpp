@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <list>
 #include <ranges>
 #include <string>
@@ -141,8 +142,44 @@ TEST(LazySplitSequence, SplitsAnyCollectionOfComparableElements) {
     EXPECT_FALSE(byDash.next());
 }
 
+TEST(LazySplitSequence, WalkingItLeavesItWhereItStood) {
+    // Each way of walking the sequence, run twice: both walks see every piece
+    // still to come, and the sequence's own position does not move.
+    struct Row {
+        const char* name;
+        std::function<std::size_t(LazySplitSequence<std::string>&)> walk;
+    };
+    const std::vector<Row> rows = {
+        {"range for", [](auto& s) { return texts(s).size(); }},
+        {"ranges::distance",
+         [](auto& s) { return static_cast<std::size_t>(std::ranges::distance(s)); }},
+        {"copied iterator",
+         [](auto& s) {
+             auto first = s.begin();
+             auto second = first;
+             std::size_t count = 0;
+             for (; first != s.end(); ++first) {
+                 ++count;
+             }
+             return second == s.begin() ? count : 0;
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto sequence = shell::split(std::string("o\np\nq\nr"), "\n", true);
+        sequence.next();
+        EXPECT_EQ(row.walk(sequence), 3u);
+        EXPECT_EQ(row.walk(sequence), 3u);
+        ASSERT_TRUE(sequence.remaining());
+        EXPECT_EQ(*sequence.remaining(), "p\nq\nr");
+        EXPECT_EQ(*sequence.next(), "p");
+    }
+}
+
 TEST(LazySplitSequence, WorksWithRangeAlgorithmsAndViews) {
-    static_assert(std::ranges::input_range<LazySplitSequence<std::string>>);
+    static_assert(std::ranges::forward_range<LazySplitSequence<std::string>>);
+    static_assert(std::ranges::forward_range<LazySplitSequence<std::vector<int>>>);
+    static_assert(!std::ranges::forward_range<shell::PartialSourceLazySplitSequence<std::string>>);
     static_assert(std::ranges::view<LazySplitSequence<std::string>>);
     static_assert(std::ranges::forward_range<shell::TextSlice>);
 
