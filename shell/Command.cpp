@@ -1,7 +1,5 @@
 #include "shell/Command.h"
 
-#include "platform/system/URL.h"
-
 namespace shell {
 
 namespace {
@@ -16,8 +14,9 @@ void launchOrThrow(platform::Process& process, platform::Process::EndWatch endWa
         process.launch(endWatch);
     } catch (const platform::LaunchError& error) {
         if (error.executableIsMissing()) {
-            throw CommandError::inAccessibleExecutable(
-                platform::URL::fileURL(process.executable).lastPathComponent());
+            const auto name = process.executable.filename();
+            throw CommandError::inAccessibleExecutable(name.empty() ? process.executable.string()
+                                                                    : name.string());
         }
         throw;
     }
@@ -48,12 +47,11 @@ std::shared_ptr<platform::Process> buildProcess(const std::string& executable,
                                                 Context& context) {
     auto process = platform::Process::create();
     process->arguments = std::move(arguments);
-    // Relative to this process's directory, like a file URL made from the path.
+    // Relative to this process's directory.
     process->executable =
-        std::filesystem::path(platform::URL::fileURL(resolveExecutable(executable, context)).path())
-            .lexically_normal();
+        std::filesystem::absolute(resolveExecutable(executable, context)).lexically_normal();
     process->environment = context.env();
-    process->currentDirectory = platform::URL::fileURL(context.currentdirectory(), true).path();
+    process->currentDirectory = std::filesystem::absolute(context.currentdirectory());
     process->standardInput = context.stdin()->filehandle();
     process->standardOutput = context.stdout()->filehandle();
     process->standardError = context.stderror()->filehandle();

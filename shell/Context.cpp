@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "platform/system/Error.h"
+#include "platform/system/FileURLText.h"
 #include "platform/system/Pipe.h"
-#include "platform/system/URL.h"
 
 namespace shell {
 
@@ -223,8 +223,7 @@ std::string MainContext::tempdirectory() {
     } catch (const platform::Error& error) {
         // Outside the lock: the message goes through stderror().
         exitWithMessage("Could not create new temporary directory '" +
-                            platform::URL::fileURL(directory, true).absoluteString() + "':\n" +
-                            error.what(),
+                            platform::fileURLText(directory, true) + "':\n" + error.what(),
                         error.code().value());
     }
     std::lock_guard lock(mutex_);

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <new>
 
-#include "installer/engine/FileURLText.h"
 #include "installer/engine/Log.h"
 #include "installer/engine/TemporaryDirectory.h"
 #include "platform/system/DownloadFolder.h"
+#include "platform/system/FileURLText.h"
 #include "platform/system/TreeRemoval.h"
 
 namespace installer {
@@ -33,7 +33,7 @@ InstallEngine::~InstallEngine() {
 
 void InstallEngine::start(const std::optional<std::string>& productID) {
     atStepBoundary("Corvantis ID is incorrect", [&] {
-        log({"Temporary directory is: ", fileURLText(workingDirectory(), true)});
+        log({"Temporary directory is: ", platform::fileURLText(workingDirectory(), true)});
         if (!productID) {
             showError("Corvantis ID is incorrect", "The value in the plist file is not a string.");
         }

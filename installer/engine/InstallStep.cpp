@@ -4,11 +4,11 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "installer/engine/FileURLText.h"
 #include "installer/engine/InstallEngine.h"
 #include "installer/engine/ManualInstall.h"
 #include "installer/safety/BundleLinks.h"
 #include "platform/system/Error.h"
+#include "platform/system/FileURLText.h"
 #include "platform/system/ItemMove.h"
 
 namespace installer {
@@ -43,7 +43,7 @@ fs::path InstallEngine::installApp(const fs::path& source, const std::string& na
                                    const fs::path& archive) {
     std::error_code ignored;
     log({"prevAppPath"});
-    log({fileURLText(source, fs::is_directory(source, ignored))});
+    log({platform::fileURLText(source, fs::is_directory(source, ignored))});
     log({"appName"});
     log({name});
     const auto destination = settings_.applicationsFolder / name;

@@ -1,8 +1,8 @@
-#include "installer/engine/FileURLText.h"
+#include "platform/system/FileURLText.h"
 
 #include <string_view>
 
-namespace installer {
+namespace platform {
 namespace {
 
 bool staysUnencoded(unsigned char c) {
@@ -33,4 +33,4 @@ std::string fileURLText(const std::filesystem::path& path, bool isDirectory) {
     return text;
 }
 
-}  // namespace installer
+}  // namespace platform
