@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/system/Descriptor.h"
 #include "platform/system/UUID.h"
 
 namespace platform {
@@ -26,22 +27,6 @@ constexpr int maximumNumber = 9999;
 std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
 
 fs::path candidate(const fs::path& folder, const fs::path& name, int number) {
     if (number == 0) {

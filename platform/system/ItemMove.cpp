@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/system/Descriptor.h"
 #include "platform/system/Error.h"
 #include "platform/system/FileManager.h"
 #include "platform/system/TreeRemoval.h"
@@ -26,22 +27,6 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view temporaryMarker = ".moving-";
 constexpr std::size_t randomLength = 12;
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
 
 using Directory = std::unique_ptr<DIR, int (*)(DIR*)>;
 

@@ -11,28 +11,14 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/system/Descriptor.h"
+
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr mode_t ownerAll = S_IRUSR | S_IWUSR | S_IXUSR;
-
-class OpenFolder {
-  public:
-    explicit OpenFolder(int fd) : fd_(fd) {}
-    ~OpenFolder() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    OpenFolder(const OpenFolder&) = delete;
-    OpenFolder& operator=(const OpenFolder&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The first failure is kept for the message; the count tells how much stayed.
 struct Failures {
@@ -93,7 +79,7 @@ void removeFolderContents(int parent, const std::string& name, const fs::path& p
             return;
         }
     }
-    OpenFolder folder(
+    Descriptor folder(
         ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.get() < 0) {
         if (errno != ENOENT) {
@@ -142,7 +128,7 @@ void removeTree(const fs::path& path) {
     }
     const fs::path parentPath = path.has_parent_path() ? path.parent_path() : fs::path(".");
     // Only searched, never listed: its own bits need not allow reading.
-    OpenFolder parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (parent.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return;  // nothing of the path exists, so nothing is left to remove
