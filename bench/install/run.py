@@ -45,6 +45,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -193,7 +194,14 @@ class Run:
         start = time.monotonic()
         process = subprocess.Popen(namespace.command(["/usr/bin/time", "-v", *argv]), env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+                                   stderr=subprocess.PIPE, text=True, start_new_session=True)
+
+        def stop():
+            """Ends the run and whatever it started: it hangs."""
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
         def read_output():
             for line in process.stdout:
@@ -205,7 +213,11 @@ class Run:
                 if line.startswith("alert: "):
                     alert = json.loads(line[len("alert: "):])
                     self.alerts.append(alert)
-                    display.dismiss(alert["title"])
+                    try:
+                        display.dismiss(alert["title"])
+                    except subprocess.SubprocessError as error:
+                        report.append("could not dismiss the alert: %s\n" % error)
+                        stop()
 
         readers = [threading.Thread(target=read_output), threading.Thread(target=read_errors)]
         for reader in readers:
@@ -215,7 +227,7 @@ class Run:
             if self.in_place is None and os.path.exists(installed):
                 self.in_place = time.monotonic() - start
             if time.monotonic() - start > DEADLINE:
-                process.kill()
+                stop()
             time.sleep(0.002)
         self.ended = time.monotonic() - start
         for reader in readers:
