@@ -183,7 +183,8 @@ class Display:
 class Run:
     """One run under /usr/bin/time -v in the namespaces: seconds until
     Bench.app is in /Applications (None when it never was), seconds until the
-    end, peak RSS in KiB, exit status, the alerts it showed, and the seconds
+    end, peak RSS in KiB, processor seconds (with the children it waited
+    for), exit status, the alerts it showed, and the seconds
     at which each line of standard output came."""
 
     def __init__(self, namespace, display, argv, env):
@@ -239,6 +240,8 @@ class Run:
             sys.exit("run of %s ended without a report (status %d):\n%s" % (
                 argv[0], self.status, self.report))
         self.peak = int(peak.group(1))
+        self.cpu = sum(float(x) for x in re.findall(
+            r"(?:User|System) time \(seconds\): ([0-9.]+)", self.report))
 
     def fail(self, why):
         sys.exit("%s (status %d):\n%s" % (why, self.status, self.report))
@@ -355,13 +358,15 @@ def main():
                 name, peak, peak - idle, shown[name]["title"], shown[name]["message"][:120]))
         print("artifact %.1f MiB over loopback HTTPS, downloads in %s, median of %d rounds" % (
             size / 2**20, args.downloads, args.rounds))
-        print("  %-10s %14s %12s %12s" % ("", "until in place", "until end", "peak RSS"))
+        print("  %-10s %14s %12s %12s %12s" % ("", "until in place", "until end", "peak RSS",
+                                                "processor"))
         medians = {}
         for name, values in runs.items():
             medians[name] = [statistics.median(getattr(r, k) for r in values)
-                             for k in ("in_place", "ended", "peak")]
-            in_place, ended, peak = medians[name]
-            print("  %-10s %12.3f s %10.3f s %8.1f MiB" % (name, in_place, ended, peak / 1024))
+                             for k in ("in_place", "ended", "peak", "cpu")]
+            in_place, ended, peak, cpu = medians[name]
+            print("  %-10s %12.3f s %10.3f s %8.1f MiB %10.3f s" % (name, in_place, ended,
+                                                                   peak / 1024, cpu))
         ratio = medians["installer"][0] / medians["pipeline"][0]
         print("  installer / pipeline until in place: %.2fx (target at most 1.05x)" % ratio)
         # Where the time goes, from the log lines: the installer's first comes
