@@ -258,7 +258,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(SOURCE, "build", "release"))
     parser.add_argument("--size", type=int, default=200)
     parser.add_argument("--large-size", type=int, default=2048)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--progress-rounds", type=int, default=9)
     parser.add_argument("--downloads", default="/dev/shm")
     parser.add_argument("--results", action="store_true")
@@ -368,7 +368,10 @@ def main():
             print("  %-10s %12.3f s %10.3f s %8.1f MiB %10.3f s" % (name, in_place, ended,
                                                                    peak / 1024, cpu))
         ratio = medians["installer"][0] / medians["pipeline"][0]
-        print("  installer / pipeline until in place: %.2fx (target at most 1.05x)" % ratio)
+        print("  installer / pipeline until in place: %.2fx (target at most 1.05x); "
+              "round by round %s" % (ratio, " ".join(
+                  "%.2fx" % (i.in_place / p.in_place)
+                  for i, p in zip(runs["installer"], runs["pipeline"]))))
         # Where the time goes, from the log lines: the installer's first comes
         # once its window is up, the archive's path once it is written, "2"
         # once unzip has ended; the pipeline says when each step has ended.
