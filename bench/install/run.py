@@ -299,26 +299,29 @@ def main():
                    no_proxy="*", NO_PROXY="*")  # the namespace has only loopback
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
 
-        def alerted(body, title):
+        def alerted(body, title, says):
             """Runs the installer against a manifest body that must end the run
-            with the alert whose title starts with title."""
+            with one alert whose title starts with title and whose message
+            says says."""
             serve_manifest(root, body)
             run = Run(namespace, display, [installer], env)
             if run.status != 1 or len(run.alerts) != 1 or \
-                    not run.alerts[0]["title"].startswith(title):
-                run.fail("the installer did not end with one alert \"%s…\"" % title)
+                    not run.alerts[0]["title"].startswith(title) or \
+                    says not in run.alerts[0]["message"]:
+                run.fail("the installer did not end with one alert \"%s…\" that says \"%s\"" % (
+                    title, says))
             return run
 
         # The same installer, idle and against hostile manifests, in turn.
-        cases = [("idle (manifest missing)", None, "Error downloading manifest"),
-                 ("manifest of {} under the cap", hostile_manifest(), "Error uncompres"),
+        cases = [("idle (manifest missing)", None, "Error downloading manifest", "404"),
+                 ("manifest of {} under the cap", hostile_manifest(), "Error uncompres", "unzip"),
                  ("manifest over the cap", b" " * (2 * MANIFEST_CAP),
-                  "Error downloading manifest from " + MANIFEST_URL)]
-        memory = {name: [] for name, _, _ in cases}
+                  "Error downloading manifest from " + MANIFEST_URL, "too large")]
+        memory = {case[0]: [] for case in cases}
         shown = {}
         for _ in range(args.rounds):
-            for name, body, title in cases:
-                run = alerted(body, title)
+            for name, body, title, says in cases:
+                run = alerted(body, title, says)
                 memory[name].append(run.peak / 1024)
                 shown[name] = run.alerts[0]
         idle = statistics.median(memory[cases[0][0]])
@@ -352,7 +355,7 @@ def main():
         print("load average %s" % " ".join("%.2f" % x for x in os.getloadavg()))
         print("installer peak RSS, median of %d rounds, beside its idle size %.1f MiB:" % (
             args.rounds, idle))
-        for name, _, _ in cases:
+        for name, *_ in cases:
             peak = statistics.median(memory[name])
             print("  %-30s %8.1f MiB  %+7.1f MiB   alert: %s — %s" % (
                 name, peak, peak - idle, shown[name]["title"], shown[name]["message"][:120]))
@@ -403,7 +406,7 @@ def main():
             if large_run:
                 print("RESULT\tinstaller peak RSS, %d MiB build\t%.1f\tMiB\t%s\t%.1f\t%s" % (
                     round(large / 2**20), large_run.peak / 1024, baseline, idle, target))
-            for name, _, _ in cases[1:]:
+            for name, *_ in cases[1:]:
                 print("RESULT\tinstaller peak RSS, %s\t%.1f\tMiB\t%s\t%.1f\t%s" % (
                     name, statistics.median(memory[name]), baseline, idle, target))
         sys.stdout.flush()
