@@ -7,7 +7,9 @@
 //   std::ofstream(dir.path() / "file.txt") << "text";
 
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -23,5 +25,8 @@ class TemporaryDirectory {
   private:
     std::filesystem::path path_;
 };
+
+// The names of the entries of a folder, sorted.
+std::vector<std::string> namesIn(const std::filesystem::path& folder);
 
 }  // namespace testsupport

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,15 +23,6 @@ std::string withRoot(std::string text, const fs::path& root) {
         at += root.string().size();
     }
     return text;
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Hostile and ordinary archives, unpacked as a run unpacks them: the system's
@@ -106,8 +96,8 @@ TEST(UnpackedBundle, NothingLandsOutsideAndNoLinkLeadsOutOfTheBundle) {
         testsupport::runProgram(
             {"unzip", "-q", "-o", (work / "build.zip").string(), "-d", work.string()});
 
-        EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"outside", "work"}));
-        EXPECT_EQ(namesIn(dir.path() / "outside"), std::vector<std::string>{});
+        EXPECT_EQ(testsupport::namesIn(dir.path()), (std::vector<std::string>{"outside", "work"}));
+        EXPECT_EQ(testsupport::namesIn(dir.path() / "outside"), std::vector<std::string>{});
         auto refusal = installer::safety::checkUnpackedBundle(work / "Foo.app");
         if (c.refusal.empty()) {
             EXPECT_EQ(refusal, std::nullopt);

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,15 +22,6 @@ namespace fs = std::filesystem;
 std::string contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // A second file system for the source, when the machine has one at hand.
@@ -101,7 +91,7 @@ TEST(FreeNameMove, TakesTheFirstFreeNameAndReplacesNothing) {
                 EXPECT_EQ(contentOf(folder / name), "kept " + name);
             }
         }
-        EXPECT_EQ(namesIn(folder).size(), c.taken.size() + 1);  // no hidden copy left
+        EXPECT_EQ(testsupport::namesIn(folder).size(), c.taken.size() + 1);  // no hidden copy left
     }
 }
 
@@ -134,7 +124,7 @@ TEST(FreeNameMove, RunsAtOnceNeverOverwriteEachOther) {
         run.join();
     }
     std::set<std::string> contents;
-    for (const auto& name : namesIn(dir.path() / "Downloads")) {
+    for (const auto& name : testsupport::namesIn(dir.path() / "Downloads")) {
         contents.insert(contentOf(dir.path() / "Downloads" / name));
     }
     EXPECT_EQ(contents.size(), static_cast<std::size_t>(threads * filesEach));

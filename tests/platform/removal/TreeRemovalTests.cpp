@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -60,15 +59,6 @@ testsupport::ProgramResult probe(std::vector<std::string> arguments) {
                           "--inh-caps=-all"});
     }
     return testsupport::runProgram(arguments);
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Lets the test process clean up what a probe could not remove.
@@ -130,9 +120,10 @@ TEST(TreeRemoval, RemovesTreesWhateverTheirFoldersModesWithoutFollowingLinks) {
         EXPECT_EQ(result.output, "ok\n");
         EXPECT_EQ(result.status, 0);
         openUp(dir.path() / "shut");
-        EXPECT_EQ(namesIn(dir.path()), c.left);
+        EXPECT_EQ(testsupport::namesIn(dir.path()), c.left);
         // Nothing reached through a link was removed or had its bits changed.
-        EXPECT_EQ(namesIn(dir.path() / "outside"), (std::vector<std::string>{"closed", "keep"}));
+        EXPECT_EQ(testsupport::namesIn(dir.path() / "outside"),
+                  (std::vector<std::string>{"closed", "keep"}));
         EXPECT_EQ(fs::status(dir.path() / "outside").permissions(), fs::perms(0555));
         EXPECT_EQ(fs::symlink_status(dir.path() / "outside/closed").permissions(), fs::perms(0));
         openUp(dir.path());
@@ -158,7 +149,7 @@ TEST(TreeRemoval, RemovesAllItCanAndNamesWhatStayed) {
     const std::string stayed = (dir.path() / "tree/theirs/stays").string();
     EXPECT_EQ(result.output.rfind("Could not remove '" + stayed + "' and 2 more: ", 0), 0u)
         << result.output;
-    EXPECT_EQ(namesIn(dir.path() / "tree"), std::vector<std::string>{"theirs"});
+    EXPECT_EQ(testsupport::namesIn(dir.path() / "tree"), std::vector<std::string>{"theirs"});
 }
 
 // An application replaced in a folder of applications by a process that obeys
@@ -200,9 +191,11 @@ TEST(TreeRemoval, ReplacingAnApplicationLeavesNoHiddenCopies) {
                 probe({"replace", installed.string(),
                        (dir.path() / (std::string("work-") + version) / "Foo.app").string()});
             EXPECT_EQ(result.output, "ok\n") << version;
-            EXPECT_EQ(namesIn(dir.path() / "Applications"), std::vector<std::string>{"Foo.app"})
+            EXPECT_EQ(testsupport::namesIn(dir.path() / "Applications"),
+                      std::vector<std::string>{"Foo.app"})
                 << version;
-            EXPECT_EQ(namesIn(installed / "Contents/Resources"), std::vector<std::string>{version});
+            EXPECT_EQ(testsupport::namesIn(installed / "Contents/Resources"),
+                      std::vector<std::string>{version});
         }
         openUp(dir.path());
     }
