@@ -29,4 +29,7 @@ class TemporaryDirectory {
 // The names of the entries of a folder, sorted.
 std::vector<std::string> namesIn(const std::filesystem::path& folder);
 
+// Every byte of a file; empty when it cannot be read.
+std::string contentOf(const std::filesystem::path& file);
+
 }  // namespace testsupport

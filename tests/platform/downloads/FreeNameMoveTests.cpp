@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,11 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contentOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // A second file system for the source, when the machine has one at hand.
 std::optional<fs::path> otherFileSystem(const fs::path& than) {
@@ -83,12 +77,12 @@ TEST(FreeNameMove, TakesTheFirstFreeNameAndReplacesNothing) {
         const fs::path moved = platform::moveIntoFolderUnderFreeName(source / c.file, folder);
 
         EXPECT_EQ(moved, folder / c.expected);
-        EXPECT_EQ(contentOf(moved), "the image");
+        EXPECT_EQ(testsupport::contentOf(moved), "the image");
         EXPECT_EQ(fs::status(moved).permissions(), fs::perms(0640));
         EXPECT_FALSE(fs::exists(source / c.file));
         for (const auto& name : c.taken) {
             if (!name.ends_with("/")) {
-                EXPECT_EQ(contentOf(folder / name), "kept " + name);
+                EXPECT_EQ(testsupport::contentOf(folder / name), "kept " + name);
             }
         }
         EXPECT_EQ(testsupport::namesIn(folder).size(), c.taken.size() + 1);  // no hidden copy left
@@ -125,7 +119,7 @@ TEST(FreeNameMove, RunsAtOnceNeverOverwriteEachOther) {
     }
     std::set<std::string> contents;
     for (const auto& name : testsupport::namesIn(dir.path() / "Downloads")) {
-        contents.insert(contentOf(dir.path() / "Downloads" / name));
+        contents.insert(testsupport::contentOf(dir.path() / "Downloads" / name));
     }
     EXPECT_EQ(contents.size(), static_cast<std::size_t>(threads * filesEach));
 }
@@ -142,7 +136,7 @@ TEST(FreeNameMove, AFolderThatCannotBeMadeIsAnErrorNamingIt) {
                   std::string::npos)
             << error.what();
     }
-    EXPECT_EQ(contentOf(dir.path() / "Foo.dmg"), "the image");
+    EXPECT_EQ(testsupport::contentOf(dir.path() / "Foo.dmg"), "the image");
 }
 
 }  // namespace

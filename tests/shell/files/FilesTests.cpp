@@ -1,9 +1,6 @@
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <system_error>
 
 #include <gtest/gtest.h>
@@ -11,31 +8,12 @@
 #include "platform/system/Error.h"
 #include "shell/Shell.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/Environment.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using shell::FileError;
 
 namespace {
-
-std::string contents(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Sets HOME for the scope.
-class HomeGuard {
-  public:
-    explicit HomeGuard(const std::string& home) {
-        if (const char* value = getenv("HOME"))
-            saved_ = value;
-        setenv("HOME", home.c_str(), 1);
-    }
-    ~HomeGuard() { setenv("HOME", saved_.c_str(), 1); }
-
-  private:
-    std::string saved_;
-};
 
 // The errno value of what `f` throws: std::filesystem's errors and the file
 // handle's are both std::system_error.
@@ -68,7 +46,7 @@ TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
         auto stream = shell::openWritable(path, replace);
         stream->write("new\n");
         stream->close();
-        EXPECT_EQ(contents(path), expected);
+        EXPECT_EQ(testsupport::contentOf(path), expected);
     }
 
     const std::string nested = dir / "a/b/c/new.txt";
@@ -76,7 +54,7 @@ TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
     EXPECT_EQ(stream->encoding(), platform::TextEncoding::isoLatin1());
     stream->print("caf\xC3\xA9");
     stream->close();
-    EXPECT_EQ(contents(nested), "caf\xE9\n");
+    EXPECT_EQ(testsupport::contentOf(nested), "caf\xE9\n");
 }
 
 TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
@@ -108,7 +86,7 @@ TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
     };
     for (const auto& [open, errnum] : cases)
         EXPECT_EQ(errnoOf(open), errnum);
-    EXPECT_EQ(contents(dir / "file"), "in the way");
+    EXPECT_EQ(testsupport::contentOf(dir / "file"), "in the way");
 
     // A directory opens; reading it is what fails.
     auto directory = shell::openReadable(dir.path().string());
@@ -130,7 +108,7 @@ TEST(Files, ReadingGivesTheFileInItsEncoding) {
 
 TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
     iotest::ScratchDirectory dir;
-    HomeGuard home(dir.path().string());
+    testsupport::ScopedEnvironmentVariable home("HOME", dir.path().string());
     const struct {
         const char* path;
         std::string expanded;
@@ -149,7 +127,7 @@ TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
     auto stream = shell::openWritable("~/sub/notes.txt");
     stream->write("at home");
     stream->close();
-    EXPECT_EQ(contents(dir / "sub/notes.txt"), "at home");
+    EXPECT_EQ(testsupport::contentOf(dir / "sub/notes.txt"), "at home");
     EXPECT_EQ(shell::openReadable("~/sub/notes.txt")->read(), "at home");
 }
 
@@ -162,7 +140,7 @@ TEST(Files, RelativePathsAndFileURLs) {
     stream->write("relative");
     stream->close();
     shell::mainContext().setCurrentdirectory(saved.string());
-    EXPECT_EQ(contents(dir / "x~y/rel.txt"), "relative");
+    EXPECT_EQ(testsupport::contentOf(dir / "x~y/rel.txt"), "relative");
 
     // Found by argument-dependent lookup, with no using-declaration.
     const shell::FileURL base(dir.path());
