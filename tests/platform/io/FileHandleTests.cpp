@@ -13,6 +13,7 @@
 #include "platform/system/FileHandle.h"
 #include "platform/system/Pipe.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using platform::FileHandle;
 using platform::Pipe;
@@ -38,15 +39,15 @@ int errnumOf(F&& f) {
 }
 
 TEST(FileHandle, EveryHandleItMakesIsCloseOnExec) {
-    iotest::ScratchDirectory dir;
-    std::ofstream(dir / "file") << "x";
+    testsupport::TemporaryDirectory dir;
+    std::ofstream(dir.path() / "file") << "x";
     const auto pipe = Pipe::create();
     const std::pair<const char*, std::shared_ptr<FileHandle>> handles[] = {
         {"pipe reading end", pipe->fileHandleForReading()},
         {"pipe writing end", pipe->fileHandleForWriting()},
         {"null device", FileHandle::nullDevice()},
-        {"file for reading", FileHandle::forReadingAtPath(dir / "file")},
-        {"file for writing", FileHandle::forWritingAtPath(dir / "file")},
+        {"file for reading", FileHandle::forReadingAtPath(dir.path() / "file")},
+        {"file for writing", FileHandle::forWritingAtPath(dir.path() / "file")},
         {"memory file", FileHandle::memoryFile(iotest::bytes("abc"))},
     };
     for (const auto& [name, handle] : handles) {

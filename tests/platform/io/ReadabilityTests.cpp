@@ -11,6 +11,7 @@
 #include "platform/system/FileHandle.h"
 #include "platform/system/Pipe.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using platform::FileHandle;
 using platform::Pipe;
@@ -80,10 +81,10 @@ TEST(Readability, HandlerThatReadsNothingIsNotCalledOverAndOver) {
 }
 
 TEST(Readability, RegularFilesAreReportedToo) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     const std::string data = iotest::sampleText(300 * 1024);
-    std::ofstream(dir / "file") << data;
-    const auto handle = FileHandle::forReadingAtPath(dir / "file");
+    std::ofstream(dir.path() / "file") << data;
+    const auto handle = FileHandle::forReadingAtPath(dir.path() / "file");
     Seen seen;
     handle->setReadabilityHandler(seen.reader());
     seen.ends.waitFor(1);
@@ -94,8 +95,8 @@ TEST(Readability, RegularFilesAreReportedToo) {
     handle->setReadabilityHandler({});
 
     // An empty file is at its end at once, and says so once.
-    std::ofstream(dir / "empty").flush();
-    const auto empty = FileHandle::forReadingAtPath(dir / "empty");
+    std::ofstream(dir.path() / "empty").flush();
+    const auto empty = FileHandle::forReadingAtPath(dir.path() / "empty");
     iotest::Counter calls;
     empty->setReadabilityHandler([&](FileHandle&) { calls.add(); });
     calls.waitFor(1);

@@ -18,29 +18,6 @@
 
 namespace iotest {
 
-// A fresh directory, removed with its contents at the end of the scope.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "io-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            std::abort();
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(std::string_view name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
-};
-
 // A count that other threads raise and the test waits on, without deadlines.
 class Counter {
   public:

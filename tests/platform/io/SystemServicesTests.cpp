@@ -10,13 +10,14 @@
 #include "platform/system/FileManager.h"
 #include "platform/system/ProcessInfo.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using platform::FileManager;
 
 namespace {
 
 TEST(FileManager, CreatesListsLinksAndRemoves) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     auto& files = FileManager::defaultManager();
     const std::filesystem::path nested = dir.path() / "a" / "b" / "c";
     EXPECT_THROW(files.createDirectory(nested, false), platform::SystemError);

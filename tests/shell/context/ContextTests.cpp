@@ -9,6 +9,7 @@
 #include "platform/system/Process.h"
 #include "shell/Shell.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using shell::CustomContext;
 using shell::mainContext;
@@ -82,7 +83,7 @@ TEST(CustomContext, EmptyContextReadsNothingDiscardsOutputAndUsesTheCurrentDirec
 
 TEST(CustomContext, CopiesShareStreamsButHaveTheirOwnValues) {
     WorkingDirectoryGuard guard;
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     CustomContext ofMain(mainContext());
     EXPECT_EQ(ofMain.stdin(), mainContext().stdin());
     EXPECT_EQ(ofMain.stdout(), mainContext().stdout());

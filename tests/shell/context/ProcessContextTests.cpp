@@ -11,6 +11,7 @@
 
 #include "platform/system/FileHandle.h"
 #include "tests/platform/io/Support.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ TEST(MainContextProcess, CommandLineGivesPathAndArgumentsEvenWhenEmpty) {
 }
 
 TEST(MainContextProcess, TemporaryDirectoryIsMadeOnceAndEndsWithSlash) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     const auto run = runProbe({"/some/where/probe-name", "x"},
                               {"PROBE_MODE=tempdirectory", "TMPDIR=" + dir.path().string()});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -90,12 +91,12 @@ TEST(MainContextProcess, TemporaryDirectoryIsMadeOnceAndEndsWithSlash) {
 }
 
 TEST(MainContextProcess, TemporaryDirectoryThatCannotBeMadeEndsTheProcess) {
-    iotest::ScratchDirectory dir;
-    std::ofstream(dir / "file") << "in the way";
-    const auto run =
-        runProbe({"/bin/probe-name"}, {"PROBE_MODE=tempdirectory", "TMPDIR=" + (dir / "file")});
-    const std::string start =
-        "Could not create new temporary directory 'file://" + (dir / "file") + "/probe-name-";
+    testsupport::TemporaryDirectory dir;
+    std::ofstream(dir.path() / "file") << "in the way";
+    const auto run = runProbe({"/bin/probe-name"}, {"PROBE_MODE=tempdirectory",
+                                                    "TMPDIR=" + (dir.path() / "file").string()});
+    const std::string start = "Could not create new temporary directory 'file://" +
+                              (dir.path() / "file").string() + "/probe-name-";
     EXPECT_EQ(run.err.substr(0, start.size()), start);
     const auto end = run.err.find("/':\n");
     ASSERT_NE(end, std::string::npos) << run.err;
@@ -107,7 +108,7 @@ TEST(MainContextProcess, TemporaryDirectoryThatCannotBeMadeEndsTheProcess) {
 }
 
 TEST(MainContextProcess, WorkingDirectoryChangesOrTheProcessEnds) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     const auto root = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=/"});
     EXPECT_EQ(root.status, 0) << root.err;
     EXPECT_EQ(root.out, "//\n");
@@ -116,7 +117,7 @@ TEST(MainContextProcess, WorkingDirectoryChangesOrTheProcessEnds) {
         runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + dir.path().string()});
     EXPECT_EQ(scratch.out, std::filesystem::canonical(dir.path()).string() + "/\n");
 
-    const std::string missing = dir / "missing";
+    const std::string missing = dir.path() / "missing";
     const auto failed = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + missing});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, "Could not change the working directory to " + missing + "\n");

@@ -39,8 +39,8 @@ std::optional<FileError> fileErrorOf(F&& f) {
 }
 
 TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
-    iotest::ScratchDirectory dir;
-    const std::string path = dir / "log.txt";
+    testsupport::TemporaryDirectory dir;
+    const std::string path = dir.path() / "log.txt";
     std::ofstream(path) << "old\n";
     for (const auto& [replace, expected] : {std::pair{false, "old\nnew\n"}, {true, "new\n"}}) {
         auto stream = shell::openWritable(path, replace);
@@ -49,7 +49,7 @@ TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
         EXPECT_EQ(testsupport::contentOf(path), expected);
     }
 
-    const std::string nested = dir / "a/b/c/new.txt";
+    const std::string nested = dir.path() / "a/b/c/new.txt";
     auto stream = shell::openWritable(nested, false, platform::TextEncoding::isoLatin1());
     EXPECT_EQ(stream->encoding(), platform::TextEncoding::isoLatin1());
     stream->print("caf\xC3\xA9");
@@ -58,8 +58,8 @@ TEST(Files, WritingAppendsUnlessAskedToReplaceAndMakesWhatIsMissing) {
 }
 
 TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
-    iotest::ScratchDirectory dir;
-    const std::string missing = dir / "missing.txt";
+    testsupport::TemporaryDirectory dir;
+    const std::string missing = dir.path() / "missing.txt";
     const auto error = fileErrorOf([&] { shell::openReadable(missing); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind(), FileError::Kind::notFound);
@@ -75,18 +75,18 @@ TEST(Files, MissingFilesAreNotFoundWithTheirPath) {
 }
 
 TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
-    iotest::ScratchDirectory dir;
-    std::ofstream(dir / "file") << "in the way";
+    testsupport::TemporaryDirectory dir;
+    std::ofstream(dir.path() / "file") << "in the way";
     // A dangling link exists, yet opening it fails.
-    std::filesystem::create_symlink(dir / "nowhere", dir / "link");
+    std::filesystem::create_symlink(dir.path() / "nowhere", dir.path() / "link");
     const std::pair<std::function<void()>, int> cases[] = {
-        {[&] { shell::openWritable(dir / "file/inside.txt", true); }, ENOTDIR},
-        {[&] { shell::openWritable(dir / "file/inside.txt", false); }, ENOTDIR},
-        {[&] { shell::openReadable(dir / "link"); }, ENOENT},
+        {[&] { shell::openWritable(dir.path() / "file/inside.txt", true); }, ENOTDIR},
+        {[&] { shell::openWritable(dir.path() / "file/inside.txt", false); }, ENOTDIR},
+        {[&] { shell::openReadable(dir.path() / "link"); }, ENOENT},
     };
     for (const auto& [open, errnum] : cases)
         EXPECT_EQ(errnoOf(open), errnum);
-    EXPECT_EQ(testsupport::contentOf(dir / "file"), "in the way");
+    EXPECT_EQ(testsupport::contentOf(dir.path() / "file"), "in the way");
 
     // A directory opens; reading it is what fails.
     auto directory = shell::openReadable(dir.path().string());
@@ -94,27 +94,28 @@ TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
 }
 
 TEST(Files, ReadingGivesTheFileInItsEncoding) {
-    iotest::ScratchDirectory dir;
-    std::ofstream(dir / "latin1.txt") << "line one\ncaf\xE9";
-    auto stream = shell::openReadable(dir / "latin1.txt", platform::TextEncoding::isoLatin1());
+    testsupport::TemporaryDirectory dir;
+    std::ofstream(dir.path() / "latin1.txt") << "line one\ncaf\xE9";
+    auto stream =
+        shell::openReadable(dir.path() / "latin1.txt", platform::TextEncoding::isoLatin1());
     std::vector<std::string> lines;
     for (const auto& line : stream->lines())
         lines.push_back(line);
     EXPECT_EQ(lines, (std::vector<std::string>{"line one", "caf\xC3\xA9"}));
 
-    const shell::FileURL url(dir / "latin1.txt");
+    const shell::FileURL url(dir.path() / "latin1.txt");
     EXPECT_THROW(shell::openReadable(url)->read(), shell::ConversionError);
 }
 
 TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     testsupport::ScopedEnvironmentVariable home("HOME", dir.path().string());
     const struct {
         const char* path;
         std::string expanded;
     } cases[] = {
         {"~", dir.path().string()},
-        {"~/notes.txt", dir / "notes.txt"},
+        {"~/notes.txt", dir.path() / "notes.txt"},
         {"~root/x", "/root/x"},
         {"~no-such-user-here/x", "~no-such-user-here/x"},
         {"a~b/c", "a~b/c"},
@@ -127,12 +128,12 @@ TEST(Files, TildeAtTheStartMeansTheHomeDirectory) {
     auto stream = shell::openWritable("~/sub/notes.txt");
     stream->write("at home");
     stream->close();
-    EXPECT_EQ(testsupport::contentOf(dir / "sub/notes.txt"), "at home");
+    EXPECT_EQ(testsupport::contentOf(dir.path() / "sub/notes.txt"), "at home");
     EXPECT_EQ(shell::openReadable("~/sub/notes.txt")->read(), "at home");
 }
 
 TEST(Files, RelativePathsAndFileURLs) {
-    iotest::ScratchDirectory dir;
+    testsupport::TemporaryDirectory dir;
     const auto saved = std::filesystem::current_path();
     shell::mainContext().setCurrentdirectory(dir.path().string());
     // "~" inside a relative path is an ordinary character.
@@ -140,12 +141,12 @@ TEST(Files, RelativePathsAndFileURLs) {
     stream->write("relative");
     stream->close();
     shell::mainContext().setCurrentdirectory(saved.string());
-    EXPECT_EQ(testsupport::contentOf(dir / "x~y/rel.txt"), "relative");
+    EXPECT_EQ(testsupport::contentOf(dir.path() / "x~y/rel.txt"), "relative");
 
     // Found by argument-dependent lookup, with no using-declaration.
     const shell::FileURL base(dir.path());
     const auto url = base + "with space.txt";
-    EXPECT_EQ(url.path(), dir / "with space.txt");
+    EXPECT_EQ(url.path(), dir.path() / "with space.txt");
     auto byURL = shell::openWritable(url, true);
     byURL->write("by url");
     byURL->close();
