@@ -12,6 +12,7 @@
 
 #include "ProcessTestSupport.h"
 #include "platform/system/Dispatch.h"
+#include "tests/support/TemporaryDirectory.h"
 
 using namespace process_test;
 using platform::DispatchGroup;
@@ -54,7 +55,7 @@ TEST(Dispatch, WorkersAreKeptAndReused) {
         workers.insert(ran.get_future().get());
     }
     // Every worker that ran a task is still alive, waiting for more.
-    auto alive = entries("/proc/self/task");
+    const auto alive = testsupport::namesIn("/proc/self/task");
     for (pid_t worker : workers) {
         EXPECT_NE(std::find(alive.begin(), alive.end(), std::to_string(worker)), alive.end());
     }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/system/Process.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace process_test {
 
@@ -40,21 +40,8 @@ struct Child {
     }
 };
 
-inline std::vector<std::string> entries(const std::string& directoryPath) {
-    std::vector<std::string> names;
-    if (DIR* directory = opendir(directoryPath.c_str())) {
-        while (dirent* entry = readdir(directory)) {
-            if (entry->d_name[0] != '.') {
-                names.push_back(entry->d_name);
-            }
-        }
-        closedir(directory);
-    }
-    return names;
-}
-
 inline std::size_t openDescriptorCount() {
-    return entries("/proc/self/fd").size() - 1;
+    return testsupport::namesIn("/proc/self/fd").size() - 1;  // less the listing's own
 }
 
 // Whether this process has a child the kernel still knows (running or zombie).
