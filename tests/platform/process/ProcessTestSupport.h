@@ -12,13 +12,12 @@
 #include <vector>
 
 #include "platform/system/Process.h"
+#include "tests/platform/io/Support.h"
 #include "tests/support/TemporaryDirectory.h"
 
 namespace process_test {
 
-inline std::string text(const platform::Bytes& bytes) {
-    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
+using iotest::text;
 
 inline std::string readAll(const std::shared_ptr<platform::Pipe>& pipe) {
     return text(pipe->fileHandleForReading()->readDataToEndOfFile());
