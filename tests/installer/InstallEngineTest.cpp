@@ -121,11 +121,6 @@ void writeFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 int shell(const std::string& script) {
     return testsupport::runProgram({"sh", "-c", script}).status;
 }
@@ -650,7 +645,7 @@ TEST(InstallEngine, EachWayARunEnds) {
         EXPECT_EQ(fs::exists(work), events.back() != "quit" && events.back() != "exit 1");
         const auto installed = apps / "Sample.app" / "Contents";
         if (events.back() == "quit" && row.manifest.find(".zip") != std::string::npos) {
-            EXPECT_EQ(readFile(installed / "Resources" / "version"), "2.0");
+            EXPECT_EQ(testsupport::contentOf(installed / "Resources" / "version"), "2.0");
             EXPECT_FALSE(fs::exists(installed / "only-in-old"));
             EXPECT_TRUE(fs::is_symlink(installed / "Current"));
             EXPECT_EQ(std::distance(fs::directory_iterator(apps), {}), 1);
@@ -670,18 +665,20 @@ TEST(InstallEngine, EachWayARunEnds) {
                 }
                 break;
             case Setup::oldCopyOnReadOnlyApplications:
-                EXPECT_EQ(readFile(installed / "only-in-old"), "old");
+                EXPECT_EQ(testsupport::contentOf(installed / "only-in-old"), "old");
                 ::umount(apps.c_str());
                 break;
             case Setup::noApplicationsFolder:
                 EXPECT_EQ(fs::read_symlink(work / "Applications"), apps);
                 EXPECT_FALSE(fs::exists(work / "Sample.zip"));
-                EXPECT_EQ(readFile(work / "Sample.app" / "Contents" / "Resources" / "version"),
+                EXPECT_EQ(testsupport::contentOf(work / "Sample.app" / "Contents" / "Resources" /
+                                                 "version"),
                           "2.0");
                 break;
             case Setup::openRefused:
-                EXPECT_EQ(readFile(downloads / "Sample (1).dmg"), "not really a disk image");
-                EXPECT_EQ(readFile(downloads / "Sample.dmg"), "the user's own");
+                EXPECT_EQ(testsupport::contentOf(downloads / "Sample (1).dmg"),
+                          "not really a disk image");
+                EXPECT_EQ(testsupport::contentOf(downloads / "Sample.dmg"), "the user's own");
                 break;
             default:
                 break;
