@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/system/Descriptor.h"
+#include "platform/system/FileCopy.h"
 #include "platform/system/UUID.h"
 
 namespace platform {
@@ -68,29 +69,6 @@ fs::path placeUnderFreeName(const fs::path& from, const fs::path& folder, const 
     return {};
 }
 
-void copyData(int in, int out, const fs::path& file) {
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        ssize_t count = ::read(in, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            fail(errno, "Could not read " + quoted(file));
-        }
-        if (count == 0) {
-            return;
-        }
-        for (ssize_t done = 0; done < count;) {
-            ssize_t written = ::write(out, buffer.data() + done, static_cast<size_t>(count - done));
-            if (written < 0 && errno != EINTR) {
-                fail(errno, "Could not copy " + quoted(file));
-            }
-            done += written > 0 ? written : 0;
-        }
-    }
-}
-
 // A complete copy of the file under a hidden name in the folder.
 fs::path copyBeside(const fs::path& file, const fs::path& folder) {
     Descriptor in(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -104,7 +82,7 @@ fs::path copyBeside(const fs::path& file, const fs::path& folder) {
         fail(errno, "Could not create " + quoted(hidden));
     }
     try {
-        copyData(in.get(), out.get(), file);
+        copyFileData(in.get(), out.get(), file);
         if (::fchmod(out.get(), status.st_mode & 07777) < 0 || ::fsync(out.get()) < 0) {
             fail(errno, "Could not finish " + quoted(hidden));
         }

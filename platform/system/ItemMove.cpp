@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "platform/system/Descriptor.h"
 #include "platform/system/Error.h"
+#include "platform/system/FileCopy.h"
 #include "platform/system/FileManager.h"
 #include "platform/system/TreeRemoval.h"
 #include "platform/system/UUID.h"
@@ -81,54 +81,6 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-void copyData(int in, int out, const fs::path& source) {
-    // In the kernel when it can: same file system first, then any file.
-    bool useSendfile = false;
-    for (;;) {
-        ssize_t copied = useSendfile ? ::sendfile(out, in, nullptr, 1 << 30)
-                                     : ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (copied > 0) {
-            continue;
-        }
-        if (copied == 0) {
-            return;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        bool unsupported =
-            errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-        if (!useSendfile && unsupported) {
-            useSendfile = true;
-            continue;
-        }
-        if (useSendfile && unsupported) {
-            break;
-        }
-        fail("Could not copy", source, errno);
-    }
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        ssize_t count = ::read(in, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            fail("Could not read", source, errno);
-        }
-        if (count == 0) {
-            return;
-        }
-        for (ssize_t done = 0; done < count;) {
-            ssize_t written = ::write(out, buffer.data() + done, static_cast<size_t>(count - done));
-            if (written < 0 && errno != EINTR) {
-                fail("Could not copy", source, errno);
-            }
-            done += written > 0 ? written : 0;
-        }
-    }
-}
-
 // Copies the item `name` of the open folder `from` to `toName` in the open
 // folder `to`, which must not hold that name yet. Paths are for messages.
 void copyItem(int from, const char* name, int to, const char* toName, const fs::path& source,
@@ -160,7 +112,7 @@ void copyItem(int from, const char* name, int to, const char* toName, const fs::
         if (out.get() < 0) {
             fail("Could not create", target, errno);
         }
-        copyData(in.get(), out.get(), source);
+        copyFileData(in.get(), out.get(), source);
         // Set after the data, so a read-only file can still be filled.
         if (::fchmod(out.get(), mode) < 0 || ::futimens(out.get(), times) < 0) {
             fail("Could not set attributes of", target, errno);
