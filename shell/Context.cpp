@@ -118,8 +118,8 @@ MainContext& mainContext() {
     return *instance;
 }
 
-platform::FileManager& fileSystem() {
-    return platform::FileManager::defaultManager();
+platform::FileSystem& fileSystem() {
+    return platform::FileSystem::shared();
 }
 
 void exitWithMessage(std::string_view message, int status) {
@@ -197,11 +197,11 @@ void MainContext::setStderror(std::shared_ptr<WritableStream> stream) {
 
 std::string MainContext::currentdirectory() {
     // No check for a trailing "/": the root reads as "//".
-    return fileSystem().currentDirectoryPath() + "/";
+    return fileSystem().currentDirectory() + "/";
 }
 
 void MainContext::setCurrentdirectory(const std::string& path) {
-    if (!fileSystem().changeCurrentDirectoryPath(path)) {
+    if (!fileSystem().setCurrentDirectory(path)) {
         exitWithMessage("Could not change the working directory to " + path);
     }
 }
@@ -214,12 +214,11 @@ std::string MainContext::tempdirectory() {
         std::lock_guard lock(mutex_);
         if (tempdirectory_)
             return *tempdirectory_;
-        directory =
-            fileSystem().temporaryDirectory() /
-            (lastPathComponent(pathLocked()) + "-" + platform::processInfo::globallyUniqueString());
+        directory = fileSystem().temporaryDirectory() /
+                    (lastPathComponent(pathLocked()) + "-" + platform::processInfo::uniqueName());
     }
     try {
-        fileSystem().createDirectory(directory, true);
+        fileSystem().createDirectories(directory);
     } catch (const platform::Error& error) {
         // Outside the lock: the message goes through stderror().
         exitWithMessage("Could not create new temporary directory '" +

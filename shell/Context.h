@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system/FileManager.h"
+#include "platform/system/FileSystem.h"
 #include "platform/system/ProcessInfo.h"
 #include "platform/system/TextEncoding.h"
 #include "shell/CommandRunning.h"
@@ -151,7 +151,7 @@ class MainContext final : public Context, public CommandRunning {
 MainContext& mainContext();
 
 // The shared file manager.
-platform::FileManager& fileSystem();
+platform::FileSystem& fileSystem();
 
 // Prints the message and a newline on mainContext's stderror and ends the
 // process with the status.

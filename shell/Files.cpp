@@ -78,7 +78,7 @@ std::shared_ptr<ReadableStream> openReadable(const std::string& path,
 
 std::shared_ptr<ReadableStream> openReadable(const FileURL& url, platform::TextEncoding encoding) {
     const fs::path& path = url.path();
-    auto handle = openOrExplain(path, [&] { return platform::FileHandle::forReadingAtPath(path); });
+    auto handle = openOrExplain(path, [&] { return platform::FileHandle::openForReading(path); });
     return std::make_shared<FileHandleStream>(std::move(handle), std::move(encoding));
 }
 
@@ -97,8 +97,8 @@ std::shared_ptr<WritableStream> openWritable(const FileURL& url, bool replaceExi
         // whether the file is there.
         std::ofstream created(path);
     }
-    auto handle = openOrExplain(path, [&] { return platform::FileHandle::forWritingAtPath(path); });
-    handle->seekToEndOfFile();
+    auto handle = openOrExplain(path, [&] { return platform::FileHandle::openForWriting(path); });
+    handle->seekToEnd();
     return std::make_shared<FileHandleStream>(std::move(handle), std::move(encoding));
 }
 

@@ -82,7 +82,7 @@ std::string decoded(const platform::Bytes& bytes, const std::shared_ptr<Readable
     auto text = encoding.decode(bytes);
     if (!text) {
         throw ConversionError("Could not convert binary output of " + std::string(name) +
-                              " to text using encoding " + encoding.description() + ".");
+                              " to text using encoding " + encoding.name() + ".");
     }
     return cleanedOutput(std::move(*text));
 }

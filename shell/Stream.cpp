@@ -80,21 +80,21 @@ void WritableStream::close() {
 }
 
 std::string WritableStream::debugDescription() const {
-    return "WritableStream(filehandle: " + std::to_string(filehandle()->fileDescriptor()) +
-           ", encoding: " + encoding().description() + ")";
+    return "WritableStream(filehandle: " + std::to_string(filehandle()->descriptor()) +
+           ", encoding: " + encoding().name() + ")";
 }
 
 // ReadableStream
 
 std::optional<platform::Bytes> ReadableStream::readSomeData() {
-    auto data = filehandle()->availableData();
+    auto data = filehandle()->readAvailable();
     if (data.empty())
         return std::nullopt;
     return data;
 }
 
 platform::Bytes ReadableStream::readData() {
-    return filehandle()->readDataToEndOfFile();
+    return filehandle()->readAll();
 }
 
 std::optional<std::string> ReadableStream::readSome() {
@@ -179,8 +179,8 @@ void ReadableStream::onStringOutput(std::function<void(const std::string&)> hand
 }
 
 std::string ReadableStream::debugDescription() const {
-    return "ReadableStream(filehandle: " + std::to_string(filehandle()->fileDescriptor()) +
-           ", encoding: " + encoding().description() + ")";
+    return "ReadableStream(filehandle: " + std::to_string(filehandle()->descriptor()) +
+           ", encoding: " + encoding().name() + ")";
 }
 
 // FileHandleStream
@@ -190,8 +190,8 @@ FileHandleStream::FileHandleStream(std::shared_ptr<platform::FileHandle> filehan
     : filehandle_(std::move(filehandle)), encoding_(std::move(encoding)) {}
 
 std::string FileHandleStream::debugDescription() const {
-    return "FileHandleStream(filehandle: " + std::to_string(filehandle_->fileDescriptor()) +
-           ", encoding: " + encoding_.description() + ")";
+    return "FileHandleStream(filehandle: " + std::to_string(filehandle_->descriptor()) +
+           ", encoding: " + encoding_.name() + ")";
 }
 
 // StdoutStream
@@ -203,7 +203,7 @@ void StdoutStream::write(std::string_view text) {
 }
 
 std::string StdoutStream::debugDescription() const {
-    return "StdoutStream(encoding: " + encoding_.description() + ")";
+    return "StdoutStream(encoding: " + encoding_.name() + ")";
 }
 
 std::pair<std::shared_ptr<WritableStream>, std::shared_ptr<ReadableStream>> streams() {

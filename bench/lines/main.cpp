@@ -144,7 +144,7 @@ unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
     process->standardError = platform::FileHandle::standardError();
     process->launch();
     pipe->fileHandleForReading()->close();
-    const auto data = output->fileHandleForReading()->readDataToEndOfFile();
+    const auto data = output->fileHandleForReading()->readAll();
     process->waitUntilExit();
     const std::string text(reinterpret_cast<const char*>(data.data()), data.size());
     return std::strtoull(text.c_str(), nullptr, 10);
@@ -152,7 +152,7 @@ unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
 
 unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
     std::ifstream in("/proc/self/fd/" +
-                     std::to_string(pipe->fileHandleForReading()->fileDescriptor()));
+                     std::to_string(pipe->fileHandleForReading()->descriptor()));
     unsigned long long count = 0;
     std::string line;
     while (std::getline(in, line))

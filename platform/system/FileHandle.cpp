@@ -48,13 +48,12 @@ std::size_t largePipeCapacity() {
     static const std::size_t capacity = [] {
         constexpr std::size_t wanted = 1024 * 1024;
         std::size_t limit = wanted;
-        const int fd = ::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
+        const Descriptor fd(::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC));
+        if (fd) {
             char text[32] = {};
-            if (::read(fd, text, sizeof text - 1) > 0) {
+            if (::read(fd.get(), text, sizeof text - 1) > 0) {
                 limit = std::strtoull(text, nullptr, 10);
             }
-            ::close(fd);
         }
         return std::min(wanted, limit);
     }();
@@ -139,21 +138,24 @@ class SigpipeBlocker {
 
 std::shared_ptr<FileHandle> openPath(const std::filesystem::path& path, int flags,
                                      const char* purpose) {
-    int fd;
+    Descriptor fd;
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.reset(::open(path.c_str(), flags | O_CLOEXEC));
+    } while (!fd && errno == EINTR);
+    if (!fd) {
         throw SystemError("Could not open '" + path.string() + "' for " + purpose, errno);
     }
-    return FileHandle::adopt(fd);
+    return FileHandle::adopt(std::move(fd));
 }
 
 }  // namespace
 
 struct FileHandle::State {
+    // What reads and writes use; -1 once closed. Atomic, as close() may come
+    // from another thread than a read under way.
     std::atomic<int> fd;
-    bool owned;
+    // Empty for the standard descriptors, which are never closed.
+    Descriptor owner;
     // Serialises close() and handler changes, never held while waiting.
     std::mutex control;
     bool closed = false;
@@ -169,7 +171,8 @@ struct FileHandle::State {
     std::atomic<std::uint64_t> reads{0};
     std::atomic<std::uint64_t> ends{0};
 
-    State(int descriptor, bool ownsDescriptor) : fd(descriptor), owned(ownsDescriptor) {}
+    State(int descriptor, Descriptor ownedDescriptor)
+        : fd(descriptor), owner(std::move(ownedDescriptor)) {}
 
     int requireOpen(const char* operation) const {
         const int descriptor = fd.load();
@@ -247,36 +250,43 @@ struct FileHandle::State {
         // A handler running now may still read: close only after it is done.
         if (id != 0)
             ReadabilityLoop::shared().waitUntilNotRunning(id);
-        const int descriptor = fd.exchange(-1);
-        if (descriptor >= 0 && owned)
-            ::close(descriptor);
+        fd.store(-1);
+        owner.reset();
     }
 };
 
-FileHandle::FileHandle(int fd, bool owned) : state_(std::make_unique<State>(fd, owned)) {}
+FileHandle::FileHandle(int fd, Descriptor owner)
+    : state_(std::make_unique<State>(fd, std::move(owner))) {}
 
 FileHandle::~FileHandle() {
-    // Descriptors 0-2 are never owned, so this only unwatches them.
+    // The standard descriptors have no owner, so this only unwatches them.
     state_->shut();
 }
 
-std::shared_ptr<FileHandle> FileHandle::adopt(int fd) {
-    return std::shared_ptr<FileHandle>(new FileHandle(fd, fd > STDERR_FILENO));
+std::shared_ptr<FileHandle> FileHandle::adopt(Descriptor fd) {
+    const int number = fd.get();
+    if (number <= STDERR_FILENO) {
+        fd.release();  // a standard descriptor stays open for the whole process
+    }
+    return std::shared_ptr<FileHandle>(new FileHandle(number, std::move(fd)));
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardInput() {
     // One handle per standard descriptor, as epoll allows one watch per fd.
-    static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDIN_FILENO, false));
+    static auto* handle =
+        new std::shared_ptr<FileHandle>(new FileHandle(STDIN_FILENO, Descriptor()));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardOutput() {
-    static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDOUT_FILENO, false));
+    static auto* handle =
+        new std::shared_ptr<FileHandle>(new FileHandle(STDOUT_FILENO, Descriptor()));
     return *handle;
 }
 
 std::shared_ptr<FileHandle> FileHandle::standardError() {
-    static auto* handle = new std::shared_ptr<FileHandle>(new FileHandle(STDERR_FILENO, false));
+    static auto* handle =
+        new std::shared_ptr<FileHandle>(new FileHandle(STDERR_FILENO, Descriptor()));
     return *handle;
 }
 
@@ -284,19 +294,20 @@ std::shared_ptr<FileHandle> FileHandle::nullDevice() {
     return openPath("/dev/null", O_RDWR, "reading and writing");
 }
 
-std::shared_ptr<FileHandle> FileHandle::forReadingAtPath(const std::filesystem::path& path) {
+std::shared_ptr<FileHandle> FileHandle::openForReading(const std::filesystem::path& path) {
     return openPath(path, O_RDONLY, "reading");
 }
 
-std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::filesystem::path& path) {
+std::shared_ptr<FileHandle> FileHandle::openForWriting(const std::filesystem::path& path) {
     return openPath(path, O_WRONLY, "writing");
 }
 
 std::shared_ptr<FileHandle> FileHandle::memoryFile(std::span<const std::byte> contents) {
-    const int fd = ::memfd_create("contents", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
+    Descriptor file(::memfd_create("contents", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!file)
         throw SystemError("memfd_create", errno);
-    auto handle = adopt(fd);
+    const int fd = file.get();
+    auto handle = adopt(std::move(file));
     handle->write(contents);
     // Sealed, so whoever reads it (a child process too) sees exactly these bytes.
     if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) {
@@ -307,11 +318,11 @@ std::shared_ptr<FileHandle> FileHandle::memoryFile(std::span<const std::byte> co
     return handle;
 }
 
-int FileHandle::fileDescriptor() const noexcept {
+int FileHandle::descriptor() const noexcept {
     return state_->fd.load();
 }
 
-Bytes FileHandle::availableData() {
+Bytes FileHandle::readAvailable() {
     std::lock_guard reading(state_->reading);
     if (state_->hasSetAside()) {
         return state_->takeSetAside();
@@ -337,7 +348,7 @@ std::size_t FileHandle::read(std::span<std::byte> buffer) {
     return state_->readOnce(fd, buffer.data(), buffer.size());
 }
 
-Bytes FileHandle::readDataToEndOfFile() {
+Bytes FileHandle::readAll() {
     std::lock_guard reading(state_->reading);
     Bytes data = state_->takeSetAside();
     const int fd = state_->requireOpen("read");
@@ -457,7 +468,7 @@ Bytes FileHandle::takeSetAside() {
     return state_->takeSetAside();
 }
 
-std::uint64_t FileHandle::seekToEndOfFile() {
+std::uint64_t FileHandle::seekToEnd() {
     const int fd = state_->requireOpen("lseek");
     const off_t offset = ::lseek(fd, 0, SEEK_END);
     if (offset < 0)
@@ -499,7 +510,7 @@ void FileHandle::setReadabilityHandler(std::function<void(FileHandle&)> handler)
                 const auto self = weak.lock();
                 if (!self)
                     return Outcome::finished;
-                const int descriptor = self->fileDescriptor();
+                const int descriptor = self->descriptor();
                 if (descriptor < 0)
                     return Outcome::finished;
 

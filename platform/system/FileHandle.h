@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/system/Bytes.h"
+#include "platform/system/Descriptor.h"
 
 namespace platform {
 
@@ -19,8 +20,9 @@ namespace platform {
 // Shared by reference: streams, pipes and processes hold std::shared_ptr.
 class FileHandle : public std::enable_shared_from_this<FileHandle> {
   public:
-    // Takes ownership of fd, which must already be close-on-exec.
-    static std::shared_ptr<FileHandle> adopt(int fd);
+    // Takes ownership of fd, which must already be close-on-exec; one of the
+    // standard descriptors 0-2 is used but never closed.
+    static std::shared_ptr<FileHandle> adopt(Descriptor fd);
     // The process's standard descriptors; never closed by the handle.
     static std::shared_ptr<FileHandle> standardInput();
     static std::shared_ptr<FileHandle> standardOutput();
@@ -28,8 +30,8 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // Opens the null device for reading and writing.
     static std::shared_ptr<FileHandle> nullDevice();
     // Opens an existing file; throws SystemError naming the path.
-    static std::shared_ptr<FileHandle> forReadingAtPath(const std::filesystem::path& path);
-    static std::shared_ptr<FileHandle> forWritingAtPath(const std::filesystem::path& path);
+    static std::shared_ptr<FileHandle> openForReading(const std::filesystem::path& path);
+    static std::shared_ptr<FileHandle> openForWriting(const std::filesystem::path& path);
     // A read-only handle at the start of an unnamed in-memory file that holds
     // exactly these bytes: reading yields them and then end of input.
     static std::shared_ptr<FileHandle> memoryFile(std::span<const std::byte> contents);
@@ -39,16 +41,16 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     FileHandle& operator=(const FileHandle&) = delete;
 
     // -1 once closed.
-    int fileDescriptor() const noexcept;
+    int descriptor() const noexcept;
 
     // Waits until at least one byte or end of input can be read and returns
     // what is available now; empty at end of input. Retries on EINTR.
-    Bytes availableData();
-    // Like availableData, into the caller's buffer: waits for at least one
+    Bytes readAvailable();
+    // Like readAvailable, into the caller's buffer: waits for at least one
     // byte, reads what fits, and returns the count (0 at end of input).
     std::size_t read(std::span<std::byte> buffer);
     // Reads until end of input.
-    Bytes readDataToEndOfFile();
+    Bytes readAll();
     // Writes every byte, handling EINTR and short writes. Throws SystemError;
     // a pipe without reader gives SystemError(EPIPE), never SIGPIPE.
     void write(std::span<const std::byte> data);
@@ -69,7 +71,7 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     Bytes takeSetAside();
 
     // Moves the position to the end of the file and returns it.
-    std::uint64_t seekToEndOfFile();
+    std::uint64_t seekToEnd();
     // For an end of a pipe: tries to make the pipe hold at least `bytes`
     // unread bytes, and tells whether it now does.
     bool reservePipeCapacity(std::size_t bytes);
@@ -90,7 +92,7 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     void setReadabilityHandler(std::function<void(FileHandle&)> handler);
 
   private:
-    FileHandle(int fd, bool owned);
+    FileHandle(int fd, Descriptor owner);
     struct State;
     std::unique_ptr<State> state_;
 };

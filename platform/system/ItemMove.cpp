@@ -16,7 +16,6 @@
 #include "platform/system/Descriptor.h"
 #include "platform/system/Error.h"
 #include "platform/system/FileCopy.h"
-#include "platform/system/FileManager.h"
 #include "platform/system/TreeRemoval.h"
 #include "platform/system/UUID.h"
 
@@ -119,14 +118,11 @@ void copyItem(int from, const char* name, int to, const char* toName, const fs::
         }
     } else if (S_ISDIR(status.st_mode)) {
         Directory in(nullptr, ::closedir);
-        int inFd = ::openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (inFd < 0 || !(in = Directory(::fdopendir(inFd), ::closedir))) {
-            int error = errno;
-            if (inFd >= 0) {
-                ::close(inFd);
-            }
-            fail("Could not open folder", source, error);
+        Descriptor inFd(::openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inFd || !(in = Directory(::fdopendir(inFd.get()), ::closedir))) {
+            fail("Could not open folder", source, errno);
         }
+        inFd.release();  // closedir closes it from now on
         if (::mkdirat(to, toName, 0700) < 0) {
             fail("Could not create", target, errno);
         }
@@ -228,16 +224,18 @@ fs::path swapIn(const fs::path& staged, const fs::path& destination) {
 void removeInterruptedMoves(const fs::path& destination) {
     const std::string prefix = temporaryPrefix(destination);
     const fs::path folder = destination.parent_path().empty() ? "." : destination.parent_path();
-    std::vector<std::string> names;
-    try {
-        names = FileManager::defaultManager().contentsOfDirectory(folder);
-    } catch (const SystemError&) {
-        return;
-    }
-    for (const auto& name : names) {
+    // Best effort: a folder that cannot be listed has nothing to clear.
+    std::error_code error;
+    std::vector<fs::path> leftovers;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
         if (name.size() == prefix.size() + randomLength && name.starts_with(prefix)) {
-            removeQuietly(folder / name);
+            leftovers.push_back(entry->path());
         }
+    }
+    for (const auto& leftover : leftovers) {
+        removeQuietly(leftover);
     }
 }
 

@@ -13,8 +13,10 @@ std::shared_ptr<Pipe> Pipe::create() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0)
         throw SystemError("Could not create a pipe", errno);
-    auto reading = FileHandle::adopt(fds[0]);
-    auto writing = FileHandle::adopt(fds[1]);
+    Descriptor readingEnd(fds[0]);
+    Descriptor writingEnd(fds[1]);
+    auto reading = FileHandle::adopt(std::move(readingEnd));
+    auto writing = FileHandle::adopt(std::move(writingEnd));
     return std::shared_ptr<Pipe>(new Pipe(std::move(reading), std::move(writing)));
 }
 

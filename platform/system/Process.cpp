@@ -33,14 +33,14 @@ constexpr int unlaunchableStatus = 126;
 
 int sourceDescriptor(const ProcessStream& stream, int standard, bool isInput) {
     if (const auto* handle = std::get_if<std::shared_ptr<FileHandle>>(&stream)) {
-        return *handle ? (*handle)->fileDescriptor() : standard;
+        return *handle ? (*handle)->descriptor() : standard;
     }
     const auto& pipe = std::get<std::shared_ptr<Pipe>>(stream);
     if (!pipe) {
         return standard;
     }
-    return isInput ? pipe->fileHandleForReading()->fileDescriptor()
-                   : pipe->fileHandleForWriting()->fileDescriptor();
+    return isInput ? pipe->fileHandleForReading()->descriptor()
+                   : pipe->fileHandleForWriting()->descriptor();
 }
 
 // The parent's copy of the child's pipe end goes at once, so that readers see
@@ -276,7 +276,7 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
             TerminationLoop::shared().unwatch(watchId, pidfd);
         }
         for (std::size_t i = open.size(); i-- > 0;) {
-            if (open[i]->fileDescriptor() < 0) {  // closed by its owner: nothing more comes
+            if (open[i]->descriptor() < 0) {  // closed by its owner: nothing more comes
                 open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
                 busy.erase(busy.begin() + static_cast<std::ptrdiff_t>(i));
             }
@@ -293,7 +293,7 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
                 busy[i] = false;  // looked at again after the short wait below
                 continue;
             }
-            entries[polled.size()] = {open[i]->fileDescriptor(), POLLIN, 0};
+            entries[polled.size()] = {open[i]->descriptor(), POLLIN, 0};
             polled.push_back(i);
         }
         std::size_t count = polled.size();

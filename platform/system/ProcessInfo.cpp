@@ -68,7 +68,7 @@ std::vector<std::string> arguments() {
     return result;
 }
 
-std::string globallyUniqueString() {
+std::string uniqueName() {
     static std::atomic<unsigned long long> counter{0};
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')

@@ -20,7 +20,7 @@ Environment environment();
 // initialisation call is needed; empty for a process started with no argv.
 std::vector<std::string> arguments();
 // A string unique to this process and call: host, pid, time and a counter.
-std::string globallyUniqueString();
+std::string uniqueName();
 // The home directory of the user running the process: $HOME when it is set
 // and not empty, else the user database's entry, else "/".
 std::filesystem::path homeDirectory();

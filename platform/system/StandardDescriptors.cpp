@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/system/Descriptor.h"
+
 namespace platform {
 
 void reserveStandardDescriptors() {
@@ -14,9 +16,9 @@ void reserveStandardDescriptors() {
         }
         // The lowest free number is this one; inherited by children like any
         // standard descriptor, so not close-on-exec.
-        const int opened = ::open("/dev/null", O_RDWR);
-        if (opened > STDERR_FILENO) {
-            ::close(opened);
+        Descriptor opened(::open("/dev/null", O_RDWR));
+        if (opened && opened.get() <= STDERR_FILENO) {
+            opened.release();  // stays open for the life of the process
         }
     }
 }

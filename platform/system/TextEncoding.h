@@ -29,7 +29,7 @@ class TextEncoding {
     std::optional<Bytes> encode(std::string_view text) const;
 
     // The encoding's name, for messages.
-    const std::string& description() const noexcept { return name_; }
+    const std::string& name() const noexcept { return name_; }
 
     friend bool operator==(const TextEncoding&, const TextEncoding&) = default;
 

@@ -39,17 +39,17 @@ struct Failures {
 // Names in the open folder, read through a duplicate so the folder's own
 // descriptor stays usable for the removals that follow.
 bool listNames(int folder, std::vector<std::string>& names, int& error) {
-    int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
+    Descriptor copy(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!copy) {
         error = errno;
         return false;
     }
-    DIR* stream = ::fdopendir(copy);
+    DIR* stream = ::fdopendir(copy.get());
     if (stream == nullptr) {
         error = errno;
-        ::close(copy);
         return false;
     }
+    copy.release();  // closedir closes it from now on
     ::rewinddir(stream);
     for (;;) {
         errno = 0;

@@ -46,12 +46,12 @@ TEST(FileHandle, EveryHandleItMakesIsCloseOnExec) {
         {"pipe reading end", pipe->fileHandleForReading()},
         {"pipe writing end", pipe->fileHandleForWriting()},
         {"null device", FileHandle::nullDevice()},
-        {"file for reading", FileHandle::forReadingAtPath(dir.path() / "file")},
-        {"file for writing", FileHandle::forWritingAtPath(dir.path() / "file")},
+        {"file for reading", FileHandle::openForReading(dir.path() / "file")},
+        {"file for writing", FileHandle::openForWriting(dir.path() / "file")},
         {"memory file", FileHandle::memoryFile(iotest::bytes("abc"))},
     };
     for (const auto& [name, handle] : handles) {
-        EXPECT_TRUE(isCloseOnExec(handle->fileDescriptor())) << name;
+        EXPECT_TRUE(isCloseOnExec(handle->descriptor())) << name;
     }
 }
 
@@ -70,8 +70,7 @@ TEST(FileHandle, InterruptedReadsAndWritesCarryOn) {
     const auto pipe = Pipe::create();
     std::atomic<bool> done{false};
     std::string received;
-    std::thread reader(
-        [&] { received = iotest::text(pipe->fileHandleForReading()->readDataToEndOfFile()); });
+    std::thread reader([&] { received = iotest::text(pipe->fileHandleForReading()->readAll()); });
     std::thread writer([&] {
         pipe->fileHandleForWriting()->write(data);
         pipe->fileHandleForWriting()->close();
@@ -110,18 +109,18 @@ TEST(FileHandle, WritingToAPipeWithoutReaderThrowsEPIPEInsteadOfKillingTheProces
 TEST(FileHandle, DestructionClosesOwnedDescriptorsButNeverTheStandardOnes) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    { auto handle = FileHandle::adopt(fds[0]); }
+    { auto handle = FileHandle::adopt(platform::Descriptor(fds[0])); }
     EXPECT_FALSE(isOpen(fds[0]));
-    auto closed = FileHandle::adopt(fds[1]);
+    auto closed = FileHandle::adopt(platform::Descriptor(fds[1]));
     closed->close();
     closed->close();  // a second close does nothing
-    EXPECT_EQ(closed->fileDescriptor(), -1);
+    EXPECT_EQ(closed->descriptor(), -1);
     EXPECT_FALSE(isOpen(fds[1]));
-    EXPECT_EQ(errnumOf([&] { closed->availableData(); }), EBADF);
+    EXPECT_EQ(errnumOf([&] { closed->readAvailable(); }), EBADF);
     EXPECT_EQ(errnumOf([&] { closed->write(std::string_view("x")); }), EBADF);
 
     for (int standard : {0, 1, 2}) {
-        { auto handle = FileHandle::adopt(standard); }
+        { auto handle = FileHandle::adopt(platform::Descriptor(standard)); }
         EXPECT_TRUE(isOpen(standard)) << standard;
     }
 }

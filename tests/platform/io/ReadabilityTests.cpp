@@ -28,7 +28,7 @@ struct Seen {
     std::function<void(FileHandle&)> reader() {
         return [this](FileHandle& handle) {
             calls.add();
-            const auto data = handle.availableData();
+            const auto data = handle.readAvailable();
             if (data.empty()) {
                 ends.add();
                 return;
@@ -84,7 +84,7 @@ TEST(Readability, RegularFilesAreReportedToo) {
     testsupport::TemporaryDirectory dir;
     const std::string data = iotest::sampleText(300 * 1024);
     std::ofstream(dir.path() / "file") << data;
-    const auto handle = FileHandle::forReadingAtPath(dir.path() / "file");
+    const auto handle = FileHandle::openForReading(dir.path() / "file");
     Seen seen;
     handle->setReadabilityHandler(seen.reader());
     seen.ends.waitFor(1);
@@ -96,7 +96,7 @@ TEST(Readability, RegularFilesAreReportedToo) {
 
     // An empty file is at its end at once, and says so once.
     std::ofstream(dir.path() / "empty").flush();
-    const auto empty = FileHandle::forReadingAtPath(dir.path() / "empty");
+    const auto empty = FileHandle::openForReading(dir.path() / "empty");
     iotest::Counter calls;
     empty->setReadabilityHandler([&](FileHandle&) { calls.add(); });
     calls.waitFor(1);
@@ -112,7 +112,7 @@ TEST(Readability, ReplacedOrRemovedHandlerNeverRunsAgain) {
     Seen second;
     reading->setReadabilityHandler([&](FileHandle& handle) {
         first.add();
-        handle.availableData();
+        handle.readAvailable();
     });
     pipe->fileHandleForWriting()->write(std::string_view("a"));
     first.waitFor(1);
@@ -139,7 +139,7 @@ TEST(Readability, RemovalWaitsForTheRunningHandler) {
         entered = true;
         while (!release)
             std::this_thread::yield();
-        handle.availableData();
+        handle.readAvailable();
         finished = true;
     });
     pipe->fileHandleForWriting()->write(std::string_view("x"));
@@ -164,19 +164,19 @@ TEST(Readability, HandlerMayCloseOrReplaceItself) {
     const auto reading = pipe->fileHandleForReading();
     iotest::Counter closed;
     reading->setReadabilityHandler([&](FileHandle& handle) {
-        handle.availableData();
+        handle.readAvailable();
         handle.close();
         closed.add();
     });
     pipe->fileHandleForWriting()->write(std::string_view("x"));
     closed.waitFor(1);
-    EXPECT_EQ(reading->fileDescriptor(), -1);
+    EXPECT_EQ(reading->descriptor(), -1);
 
     const auto other = Pipe::create();
     iotest::Counter replaced;
     other->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
         handle.setReadabilityHandler([&](FileHandle& h) {
-            h.availableData();
+            h.readAvailable();
             replaced.add();
         });
     });
@@ -193,7 +193,7 @@ TEST(Readability, HandlerThatOwnsTheLastReferenceToItsHandleLetsItGoAtTheEnd) {
         const auto pipe = Pipe::create();
         auto reading = pipe->fileHandleForReading();
         reading->setReadabilityHandler([reading, ended](FileHandle& handle) {
-            if (handle.availableData().empty())
+            if (handle.readAvailable().empty())
                 ended->add();
         });
         pipe->fileHandleForWriting()->write(std::string_view("last words"));
@@ -211,7 +211,7 @@ TEST(Readability, ThrowingHandlerStopsBeingCalledWithoutEndingTheProcess) {
     const auto pipe = Pipe::create();
     iotest::Counter calls;
     pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
-        handle.availableData();
+        handle.readAvailable();
         calls.add();
         throw std::runtime_error("handler failed");
     });
@@ -231,7 +231,7 @@ TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
     for (int round = 0; round < 200; ++round) {
         auto pipe = Pipe::create();
         pipe->fileHandleForReading()->setReadabilityHandler([calls](FileHandle& handle) {
-            handle.availableData();
+            handle.readAvailable();
             ++*calls;
         });
         pipe->fileHandleForWriting()->write(std::string_view("data"));

@@ -50,7 +50,7 @@ class LoopRounds {
     LoopRounds() : pipe_(platform::Pipe::create()), counter_(std::make_shared<Counter>()) {
         pipe_->fileHandleForReading()->setReadabilityHandler(
             [counter = counter_](platform::FileHandle& handle) {
-                counter->add(static_cast<long>(handle.availableData().size()));
+                counter->add(static_cast<long>(handle.readAvailable().size()));
             });
     }
     ~LoopRounds() { pipe_->fileHandleForReading()->setReadabilityHandler({}); }

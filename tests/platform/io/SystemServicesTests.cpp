@@ -7,41 +7,25 @@
 #include <gtest/gtest.h>
 
 #include "platform/system/Error.h"
-#include "platform/system/FileManager.h"
+#include "platform/system/FileSystem.h"
 #include "platform/system/ProcessInfo.h"
 #include "tests/platform/io/Support.h"
 #include "tests/support/TemporaryDirectory.h"
 
-using platform::FileManager;
+using platform::FileSystem;
 
 namespace {
 
-TEST(FileManager, CreatesListsLinksAndRemoves) {
+TEST(FileSystem, MakesFoldersAndRefusesAFileInTheWay) {
     testsupport::TemporaryDirectory dir;
-    auto& files = FileManager::defaultManager();
+    auto& files = FileSystem::shared();
     const std::filesystem::path nested = dir.path() / "a" / "b" / "c";
-    EXPECT_THROW(files.createDirectory(nested, false), platform::SystemError);
-    files.createDirectory(nested, true);
-    files.createDirectory(nested, true);  // already there: fine
+    files.createDirectories(nested);
+    files.createDirectories(nested);  // already there: fine
     EXPECT_TRUE(std::filesystem::is_directory(nested));
-
     std::ofstream(nested / "file") << "contents";
-    EXPECT_TRUE(files.createFile(nested / "file"));
-    EXPECT_EQ(std::filesystem::file_size(nested / "file"), 0u);
-    EXPECT_FALSE(files.createFile(dir.path() / "missing" / "file"));
-    // A file in the way of a directory is an error, not success.
-    EXPECT_THROW(files.createDirectory(nested / "file", true), platform::SystemError);
-
-    files.createSymbolicLink(dir.path() / "link", dir.path() / "nowhere");
-    EXPECT_EQ(std::filesystem::read_symlink(dir.path() / "link"), dir.path() / "nowhere");
-
-    const auto names = files.contentsOfDirectory(dir.path());
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
-              (std::set<std::string>{"a", "link"}));
-    EXPECT_THROW(files.contentsOfDirectory(dir.path() / "missing"), platform::SystemError);
-
-    files.removeItem(dir.path() / "a");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
+    EXPECT_THROW(files.createDirectories(nested / "file"), platform::SystemError);
+    EXPECT_THROW(files.createDirectories(nested / "file" / "below"), platform::SystemError);
 }
 
 TEST(ProcessInfo, ReportsTheEnvironmentAndAUniqueStringPerCall) {
@@ -51,7 +35,7 @@ TEST(ProcessInfo, ReportsTheEnvironmentAndAUniqueStringPerCall) {
 
     std::set<std::string> seen;
     for (int i = 0; i < 100; ++i)
-        seen.insert(platform::processInfo::globallyUniqueString());
+        seen.insert(platform::processInfo::uniqueName());
     EXPECT_EQ(seen.size(), 100u);
     EXPECT_EQ(seen.begin()->find('/'), std::string::npos);
 }

@@ -88,7 +88,7 @@ TEST(TextEncoding, OtherEncodingsConvertBothWaysAndNeverLoseACharacter) {
 }
 
 TEST(TextEncoding, NamesDescribeAndIdentifyEncodings) {
-    EXPECT_EQ(TextEncoding::utf8().description(), "UTF-8");
+    EXPECT_EQ(TextEncoding::utf8().name(), "UTF-8");
     EXPECT_EQ(TextEncoding::named("utf8"), TextEncoding::utf8());
     EXPECT_EQ(TextEncoding::named("utf-8"), TextEncoding::utf8());
     EXPECT_FALSE(TextEncoding::named("no-such-encoding"));

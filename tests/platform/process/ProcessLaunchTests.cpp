@@ -133,7 +133,7 @@ TEST(ProcessLaunch, SuspendAndResume) {
     child.process->standardInput = input;
     child.process->launch();
     // The parent's copy of the child's reading end is gone after launch.
-    EXPECT_EQ(input->fileHandleForReading()->fileDescriptor(), -1);
+    EXPECT_EQ(input->fileHandleForReading()->descriptor(), -1);
     int pid = child.process->processIdentifier();
 
     ASSERT_TRUE(child.process->suspend());

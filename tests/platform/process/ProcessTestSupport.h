@@ -20,7 +20,7 @@ namespace process_test {
 using iotest::text;
 
 inline std::string readAll(const std::shared_ptr<platform::Pipe>& pipe) {
-    return text(pipe->fileHandleForReading()->readDataToEndOfFile());
+    return text(pipe->fileHandleForReading()->readAll());
 }
 
 // A configured child running `bash -c script` with its outputs on pipes.

@@ -96,7 +96,7 @@ TEST(RunCaptured, UndecodableOutputIsReportedAndTheBytesKept) {
         return std::string("decoded");
     };
     const auto tail =
-        " to text using encoding " + platform::TextEncoding::utf8().description() + ".";
+        " to text using encoding " + platform::TextEncoding::utf8().name() + ".";
     auto run = shell::runCaptured("/usr/bin/printf", "\\377ok");
     EXPECT_EQ(run.rawStdout().size(), 3u);
     EXPECT_EQ(messageOf([&] { (void)run.stdout(); }),

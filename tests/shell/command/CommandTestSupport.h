@@ -29,7 +29,7 @@ struct Capture {
 
     std::string readAfterClosing() {
         stream->close();
-        return text(pipe->fileHandleForReading()->readDataToEndOfFile());
+        return text(pipe->fileHandleForReading()->readAll());
     }
 };
 

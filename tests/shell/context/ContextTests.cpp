@@ -19,8 +19,8 @@ namespace {
 // Restores the working directory at the end of the scope.
 class WorkingDirectoryGuard {
   public:
-    WorkingDirectoryGuard() : saved_(shell::fileSystem().currentDirectoryPath()) {}
-    ~WorkingDirectoryGuard() { shell::fileSystem().changeCurrentDirectoryPath(saved_); }
+    WorkingDirectoryGuard() : saved_(shell::fileSystem().currentDirectory()) {}
+    ~WorkingDirectoryGuard() { shell::fileSystem().setCurrentDirectory(saved_); }
 
   private:
     std::string saved_;
@@ -37,7 +37,7 @@ std::string runWithInput(shell::Context& context, const std::string& executable,
     process->standardOutput = output;
     process->standardError = platform::FileHandle::standardError();
     process->launch();
-    auto text = iotest::text(output->fileHandleForReading()->readDataToEndOfFile());
+    auto text = iotest::text(output->fileHandleForReading()->readAll());
     process->waitUntilExit();
     return text;
 }
@@ -112,9 +112,9 @@ TEST(CustomContext, DebugDescriptionShowsStreamsDirectoryAndEnvironment) {
     CustomContext context;
     context.setEnv({{"A", "1"}, {"B", "say \"hi\"\n"}});
     context.setCurrentdirectory("/tmp/dir/");
-    const auto in = std::to_string(context.stdin()->filehandle()->fileDescriptor());
-    const auto out = std::to_string(context.stdout()->filehandle()->fileDescriptor());
-    const auto err = std::to_string(context.stderror()->filehandle()->fileDescriptor());
+    const auto in = std::to_string(context.stdin()->filehandle()->descriptor());
+    const auto out = std::to_string(context.stdout()->filehandle()->descriptor());
+    const auto err = std::to_string(context.stderror()->filehandle()->descriptor());
     EXPECT_EQ(context.debugDescription(),
               "\"stdin:\" FileHandleStream(filehandle: " + in + ", encoding: UTF-8) \"stdout:\" " +
                   "FileHandleStream(filehandle: " + out + ", encoding: UTF-8) \"stderror:\" " +

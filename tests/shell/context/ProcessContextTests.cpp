@@ -27,8 +27,8 @@ ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::s
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         std::abort();
-    auto outReader = platform::FileHandle::adopt(out[0]);
-    auto errReader = platform::FileHandle::adopt(err[0]);
+    auto outReader = platform::FileHandle::adopt(platform::Descriptor(out[0]));
+    auto errReader = platform::FileHandle::adopt(platform::Descriptor(err[0]));
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -53,8 +53,8 @@ ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::s
         return {-1, "", "spawn failed"};
 
     ProbeRun run{};
-    run.out = iotest::text(outReader->readDataToEndOfFile());
-    run.err = iotest::text(errReader->readDataToEndOfFile());
+    run.out = iotest::text(outReader->readAll());
+    run.err = iotest::text(errReader->readAll());
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -71,7 +71,7 @@ std::vector<std::string> collect(shell::LazyLines lines) {
 // Waits until everything written to the pipe has been read.
 void waitUntilDrained(const std::shared_ptr<FileHandle>& reading) {
     int pending = 1;
-    while (::ioctl(reading->fileDescriptor(), FIONREAD, &pending) == 0 && pending > 0) {
+    while (::ioctl(reading->descriptor(), FIONREAD, &pending) == 0 && pending > 0) {
         std::this_thread::yield();
     }
 }
@@ -406,7 +406,7 @@ TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     const auto pipe = platform::Pipe::create();
-    ::dup2(pipe->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    ::dup2(pipe->fileHandleForWriting()->descriptor(), STDOUT_FILENO);
     std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
     shell::StdoutStream out;
@@ -420,7 +420,7 @@ TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
     pipe->fileHandleForWriting()->close();
-    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->readDataToEndOfFile()),
+    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->readAll()),
               "direct buffered still open\n");
     EXPECT_NE(::fcntl(STDOUT_FILENO, F_GETFD), -1);
 }

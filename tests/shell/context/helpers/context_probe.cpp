@@ -29,11 +29,11 @@ int main() {
     } else if (mode == "encoding") {
         // Streams take the encoding that is current when they are made.
         context.setEncoding(platform::TextEncoding::isoLatin1());
-        std::cout << context.stdin()->encoding().description() << "\n";
+        std::cout << context.stdin()->encoding().name() << "\n";
         context.setEncoding(platform::TextEncoding::utf16LittleEndian());
-        std::cout << context.stdin()->encoding().description() << "\n";
-        std::cout << context.stderror()->encoding().description() << "\n";
-        std::cout << context.stdout()->encoding().description() << "\n";
+        std::cout << context.stdin()->encoding().name() << "\n";
+        std::cout << context.stderror()->encoding().name() << "\n";
+        std::cout << context.stdout()->encoding().name() << "\n";
     } else {
         std::cerr << "unknown mode '" << mode << "'\n";
         return 2;
