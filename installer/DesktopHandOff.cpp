@@ -27,7 +27,7 @@ std::optional<fs::path> bundleExecutable(const fs::path& bundle) {
         !fs::is_regular_file(bundle / "Contents" / "Info.plist", ignored)) {
         return std::nullopt;
     }
-    auto name = platform::Bundle::atPath(bundle).stringForInfoDictionaryKey("CFBundleExecutable");
+    auto name = platform::Bundle::at(bundle).stringSetting("CFBundleExecutable");
     if (!name || name->empty() || name->find('/') != std::string::npos) {
         return fs::path();  // a bundle that names nothing to start
     }

@@ -43,7 +43,7 @@ void ViewController::viewDidLoad() {
 }
 
 void ViewController::viewDidAppear() {
-    if (auto name = platform::Bundle::main().stringForInfoDictionaryKey("CFBundleName")) {
+    if (auto name = platform::Bundle::main().stringSetting("CFBundleName")) {
         window()->setWindowTitle(QString::fromStdString(*name));
     }
 }
@@ -84,7 +84,7 @@ void ViewController::showProgress(double value) {
 }
 
 void ViewController::showIcon() {
-    auto path = platform::Bundle::main().pathForResource("Icon", "icns");
+    auto path = platform::Bundle::main().resource("Icon", "icns");
     if (!path) {
         return;
     }

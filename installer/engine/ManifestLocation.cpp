@@ -3,10 +3,10 @@
 namespace installer {
 
 std::optional<std::string> readProductID(const platform::Bundle& bundle) {
-    if (!bundle.hasInfoDictionary()) {
+    if (!bundle.hasSettings()) {
         return std::nullopt;
     }
-    return bundle.stringForInfoDictionaryKey(std::string(productIDKey));
+    return bundle.stringSetting(std::string(productIDKey));
 }
 
 std::string manifestTemplate(std::string_view environment, std::string_view productionHost,

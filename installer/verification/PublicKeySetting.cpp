@@ -4,10 +4,10 @@ namespace installer {
 
 PublicKeySetting PublicKeySetting::read(const platform::Bundle& bundle) {
     const std::string key(publicKeySettingKey);
-    if (auto value = bundle.stringForInfoDictionaryKey(key)) {
+    if (auto value = bundle.stringSetting(key)) {
         return ofString(std::move(*value));
     }
-    return bundle.hasInfoDictionaryKey(key) ? notAString() : absent();
+    return bundle.hasSetting(key) ? notAString() : absent();
 }
 
 }  // namespace installer

@@ -81,11 +81,11 @@ std::string stringValue(plist_t node) {
 
 }  // namespace
 
-Bundle Bundle::atPath(const std::filesystem::path& bundlePath) {
+Bundle Bundle::at(const std::filesystem::path& path) {
     Bundle bundle;
-    bundle.path_ = bundlePath;
+    bundle.path_ = path;
     auto info = std::make_shared<Info>();
-    PlistPointer root = parsePropertyList(readFile(bundlePath / "Contents" / "Info.plist"));
+    PlistPointer root = parsePropertyList(readFile(path / "Contents" / "Info.plist"));
     if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
         forEachEntry(root.get(), [&](std::string key, plist_t value) {
             ++bundle.infoEntries_;
@@ -106,7 +106,7 @@ const Bundle& Bundle::main() {
         fs::path macOS = executable.parent_path();
         fs::path contents = macOS.parent_path();
         if (!error && macOS.filename() == "MacOS" && contents.filename() == "Contents") {
-            return atPath(contents.parent_path());
+            return at(contents.parent_path());
         }
         // Not in a bundle: the executable's folder, with nothing in it to read.
         Bundle loose;
@@ -116,7 +116,7 @@ const Bundle& Bundle::main() {
     return bundle;
 }
 
-std::optional<std::string> Bundle::stringForInfoDictionaryKey(const std::string& key) const {
+std::optional<std::string> Bundle::stringSetting(const std::string& key) const {
     if (!info_) {
         return std::nullopt;
     }
@@ -127,12 +127,12 @@ std::optional<std::string> Bundle::stringForInfoDictionaryKey(const std::string&
     return found->second;
 }
 
-bool Bundle::hasInfoDictionaryKey(const std::string& key) const {
+bool Bundle::hasSetting(const std::string& key) const {
     return info_ && info_->keys.contains(key);
 }
 
-std::optional<std::filesystem::path> Bundle::pathForResource(const std::string& name,
-                                                             const std::string& extension) const {
+std::optional<std::filesystem::path> Bundle::resource(const std::string& name,
+                                                      const std::string& extension) const {
     if (!info_) {
         return std::nullopt;
     }

@@ -16,19 +16,19 @@ class Bundle {
     // a bundle, a bundle without settings or resources.
     static const Bundle& main();
     // A bundle at a given path; its Info.plist is read (XML or binary) now.
-    static Bundle atPath(const std::filesystem::path& bundlePath);
+    static Bundle at(const std::filesystem::path& path);
 
-    const std::filesystem::path& bundlePath() const noexcept { return path_; }
+    const std::filesystem::path& path() const noexcept { return path_; }
     // True when Info.plist was read and holds a dictionary with entries.
-    bool hasInfoDictionary() const noexcept { return infoEntries_ > 0; }
+    bool hasSettings() const noexcept { return infoEntries_ > 0; }
     // The value for key when it is present and a string; none otherwise
     // (absent key, or a number, boolean, date, data, array or dictionary).
-    std::optional<std::string> stringForInfoDictionaryKey(const std::string& key) const;
+    std::optional<std::string> stringSetting(const std::string& key) const;
     // Whether the key is present, whatever its value's type.
-    bool hasInfoDictionaryKey(const std::string& key) const;
+    bool hasSetting(const std::string& key) const;
     // Contents/Resources/<name>.<extension> when it exists.
-    std::optional<std::filesystem::path> pathForResource(const std::string& name,
-                                                         const std::string& extension) const;
+    std::optional<std::filesystem::path> resource(const std::string& name,
+                                                  const std::string& extension) const;
 
   private:
     struct Info;

@@ -80,9 +80,9 @@ TEST(ManifestLocation, ReadsTheProductIDOnlyWhenItIsAString) {
     }
     ASSERT_EQ(testsupport::runProgram({"python3", "-c", script}).status, 0);
     for (std::size_t index = 0; index < std::size(cases); ++index) {
-        EXPECT_EQ(installer::readProductID(
-                      platform::Bundle::atPath(bundles.path() / std::to_string(index))),
-                  cases[index].expected)
+        EXPECT_EQ(
+            installer::readProductID(platform::Bundle::at(bundles.path() / std::to_string(index))),
+            cases[index].expected)
             << cases[index].description;
     }
 }

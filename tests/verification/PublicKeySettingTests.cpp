@@ -54,7 +54,7 @@ TEST(PublicKeySetting, ReadsWhatTheBundleHolds) {
         {"no settings at all", folder.path() / "Missing.app", Kind::absent, ""},
     };
     for (const auto& c : cases) {
-        const PublicKeySetting setting = PublicKeySetting::read(platform::Bundle::atPath(c.bundle));
+        const PublicKeySetting setting = PublicKeySetting::read(platform::Bundle::at(c.bundle));
         EXPECT_EQ(setting.kind, c.kind) << c.what;
         EXPECT_EQ(setting.text, c.text) << c.what;
     }

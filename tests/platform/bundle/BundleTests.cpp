@@ -68,8 +68,8 @@ class BundleTest : public ::testing::Test {
 TEST_F(BundleTest, OnlyStringValuesAreStringsButEveryKeyIsThereInBothForms) {
     for (const std::string form : {"xml", "binary"}) {
         SCOPED_TRACE(form);
-        Bundle bundle = Bundle::atPath(makeBundle(form + ".app", form));
-        EXPECT_TRUE(bundle.hasInfoDictionary());
+        Bundle bundle = Bundle::at(makeBundle(form + ".app", form));
+        EXPECT_TRUE(bundle.hasSettings());
         struct Case {
             std::string key;
             std::optional<std::string> value;
@@ -97,8 +97,8 @@ TEST_F(BundleTest, OnlyStringValuesAreStringsButEveryKeyIsThereInBothForms) {
             {"Data", std::nullopt, true},
         };
         for (const Case& c : cases) {
-            EXPECT_EQ(bundle.stringForInfoDictionaryKey(c.key), c.value) << c.key;
-            EXPECT_EQ(bundle.hasInfoDictionaryKey(c.key), c.value || c.otherValue) << c.key;
+            EXPECT_EQ(bundle.stringSetting(c.key), c.value) << c.key;
+            EXPECT_EQ(bundle.hasSetting(c.key), c.value || c.otherValue) << c.key;
         }
     }
 }
@@ -124,34 +124,34 @@ TEST_F(BundleTest, NoSettingsWithoutAReadableDictionaryWithEntries) {
     };
     for (const Case& c : written) {
         SCOPED_TRACE(c.name);
-        Bundle bundle = Bundle::atPath(makeBundleWithInfo(c.name + ".app", c.info));
-        EXPECT_FALSE(bundle.hasInfoDictionary());
-        EXPECT_EQ(bundle.stringForInfoDictionaryKey("Corvantis ID"), std::nullopt);
+        Bundle bundle = Bundle::at(makeBundleWithInfo(c.name + ".app", c.info));
+        EXPECT_FALSE(bundle.hasSettings());
+        EXPECT_EQ(bundle.stringSetting("Corvantis ID"), std::nullopt);
     }
     for (const std::string form : {"xml", "binary"}) {
         SCOPED_TRACE("empty dictionary, " + form);
-        Bundle bundle = Bundle::atPath(makeBundle("empty-" + form + ".app", form, "empty"));
-        EXPECT_FALSE(bundle.hasInfoDictionary());
+        Bundle bundle = Bundle::at(makeBundle("empty-" + form + ".app", form, "empty"));
+        EXPECT_FALSE(bundle.hasSettings());
     }
-    Bundle missing = Bundle::atPath(makeEmptyBundle("no-info.app"));
-    EXPECT_FALSE(missing.hasInfoDictionary());
-    Bundle nowhere = Bundle::atPath(directory_.path() / "does-not-exist.app");
-    EXPECT_FALSE(nowhere.hasInfoDictionary());
-    EXPECT_EQ(nowhere.bundlePath(), directory_.path() / "does-not-exist.app");
+    Bundle missing = Bundle::at(makeEmptyBundle("no-info.app"));
+    EXPECT_FALSE(missing.hasSettings());
+    Bundle nowhere = Bundle::at(directory_.path() / "does-not-exist.app");
+    EXPECT_FALSE(nowhere.hasSettings());
+    EXPECT_EQ(nowhere.path(), directory_.path() / "does-not-exist.app");
 }
 
 TEST_F(BundleTest, ResourcesAreFoundOnlyWhenTheyExist) {
     fs::path path = makeEmptyBundle("Resources.app");
     std::ofstream(path / "Contents/Resources/Icon.icns") << "icon";
     std::ofstream(path / "Contents/Resources/Readme") << "text";
-    Bundle bundle = Bundle::atPath(path);
+    Bundle bundle = Bundle::at(path);
     const fs::path icon = path / "Contents/Resources/Icon.icns";
-    EXPECT_EQ(bundle.pathForResource("Icon", "icns"), icon);
-    EXPECT_EQ(bundle.pathForResource("Icon", ".icns"), icon);
-    EXPECT_EQ(bundle.pathForResource("Readme", ""), path / "Contents/Resources/Readme");
-    EXPECT_EQ(bundle.pathForResource("Icon", "png"), std::nullopt);
-    EXPECT_EQ(bundle.pathForResource("icon", "icns"), std::nullopt);
-    EXPECT_EQ(bundle.pathForResource("Missing", "icns"), std::nullopt);
+    EXPECT_EQ(bundle.resource("Icon", "icns"), icon);
+    EXPECT_EQ(bundle.resource("Icon", ".icns"), icon);
+    EXPECT_EQ(bundle.resource("Readme", ""), path / "Contents/Resources/Readme");
+    EXPECT_EQ(bundle.resource("Icon", "png"), std::nullopt);
+    EXPECT_EQ(bundle.resource("icon", "icns"), std::nullopt);
+    EXPECT_EQ(bundle.resource("Missing", "icns"), std::nullopt);
 }
 
 std::vector<std::string> probe(const fs::path& executable) {

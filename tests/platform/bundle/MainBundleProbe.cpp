@@ -6,8 +6,8 @@
 
 int main() {
     const platform::Bundle& bundle = platform::Bundle::main();
-    std::cout << bundle.bundlePath().string() << '\n'
-              << (bundle.hasInfoDictionary() ? "settings" : "no settings") << '\n'
-              << bundle.stringForInfoDictionaryKey("Corvantis ID").value_or("<none>") << '\n'
-              << bundle.pathForResource("Icon", "icns").value_or("<none>").string() << '\n';
+    std::cout << bundle.path().string() << '\n'
+              << (bundle.hasSettings() ? "settings" : "no settings") << '\n'
+              << bundle.stringSetting("Corvantis ID").value_or("<none>") << '\n'
+              << bundle.resource("Icon", "icns").value_or("<none>").string() << '\n';
 }
