@@ -60,7 +60,9 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
     // Calls handler(*this) once after the process has ended, whatever its
     // status, on the process-termination thread; replaces any earlier
     // handler. Installed after the end, it still runs. The handler and this
-    // command are kept until then. Returns this command.
+    // command are kept until then. Returns this command. That thread also
+    // runs the onOutput() handlers of every stream, so the handler must not
+    // wait for one of them; an exception that escapes it is dropped there.
     virtual std::shared_ptr<PrintedAsyncCommand> onTermination(
         std::function<void(PrintedAsyncCommand&)> handler);
 

@@ -154,7 +154,8 @@ class ReadableStream : public CommandRunning, public std::enable_shared_from_thi
     void writeTo(std::ostream& target);
 
     // Makes handler(stream) the handle's readability callback, replacing any
-    // earlier one; it runs on the platform's readability thread. The callback
+    // earlier one; it runs on the platform's one event thread, beside every
+    // other output and termination handler, so it must not block. The callback
     // holds the stream weakly and does nothing once the stream is gone.
     void onOutput(std::function<void(ReadableStream&)> handler);
     // Through onOutput(): reads each chunk with readSome() and hands it to the

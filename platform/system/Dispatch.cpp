@@ -4,6 +4,7 @@
 #include <deque>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -11,9 +12,13 @@ namespace {
 
 // Workers are started when every existing one is busy, up to the bound, and
 // kept for later work, so the steady state starts no thread per task and a
-// burst of tasks cannot start a thread each.
+// burst of tasks cannot start a thread each. The pool owns its threads for
+// the life of the process.
 class WorkerPool {
   public:
+    // Room for every worker up front: keeping a started thread cannot fail.
+    WorkerPool() { threads_.reserve(GlobalQueue::maximumWorkers()); }
+
     void submit(std::function<void()> work) {
         bool needWorker;
         {
@@ -30,7 +35,9 @@ class WorkerPool {
             return;
         }
         try {
-            std::thread([this] { serve(); }).detach();
+            std::thread worker([this] { serve(); });
+            std::lock_guard lock(mutex_);
+            threads_.push_back(std::move(worker));
         } catch (const std::system_error&) {
             std::lock_guard lock(mutex_);
             --workers_;
@@ -64,6 +71,7 @@ class WorkerPool {
     std::deque<std::function<void()>> tasks_;
     std::size_t idle_ = 0;
     std::size_t workers_ = 0;
+    std::vector<std::thread> threads_;
 };
 
 WorkerPool& pool() {

@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "platform/system/Error.h"
-#include "platform/system/ReadabilityLoop.h"
+#include "platform/system/EventLoop.h"
 #include "platform/system/StandardDescriptors.h"
 
 namespace platform {
@@ -234,7 +234,7 @@ struct FileHandle::State {
     std::uint64_t detachHandler() {
         const std::uint64_t id = std::exchange(registration, 0);
         if (id != 0)
-            ReadabilityLoop::shared().remove(id);
+            EventLoop::shared().unwatch(id);
         return id;
     }
 
@@ -249,7 +249,7 @@ struct FileHandle::State {
         }
         // A handler running now may still read: close only after it is done.
         if (id != 0)
-            ReadabilityLoop::shared().waitUntilNotRunning(id);
+            EventLoop::shared().waitUntilNotRunning(id);
         fd.store(-1);
         owner.reset();
     }
@@ -505,8 +505,8 @@ void FileHandle::setReadabilityHandler(std::function<void(FileHandle&)> handler)
             struct stat status {};
             const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
             auto callback = [weak = weak_from_this(), handler = std::move(handler),
-                             regular]() -> ReadabilityLoop::Outcome {
-                using Outcome = ReadabilityLoop::Outcome;
+                             regular]() -> EventLoop::Outcome {
+                using Outcome = EventLoop::Outcome;
                 const auto self = weak.lock();
                 if (!self)
                     return Outcome::finished;
@@ -536,11 +536,11 @@ void FileHandle::setReadabilityHandler(std::function<void(FileHandle&)> handler)
                     return Outcome::consumed;
                 return Outcome::idle;
             };
-            state_->registration = ReadabilityLoop::shared().add(fd, std::move(callback));
+            state_->registration = EventLoop::shared().watch(fd, std::move(callback));
         }
     }
     if (previous != 0)
-        ReadabilityLoop::shared().waitUntilNotRunning(previous);
+        EventLoop::shared().waitUntilNotRunning(previous);
 }
 
 }  // namespace platform

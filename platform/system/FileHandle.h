@@ -79,7 +79,7 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     void close();
 
     // Installs (or with an empty function removes) the readability callback.
-    // The platform's readability thread calls it whenever data or end of input
+    // The platform's event thread calls it whenever data or end of input
     // can be read; end of input is reported once. Replaces any earlier one.
     //
     // A handler that reads nothing is called again only when new data comes,
@@ -87,7 +87,8 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
     // close() has returned, the old handler is not running and never runs
     // again (when made from inside that handler, it just never runs again).
     // The handler does not keep the handle alive; destroying the handle
-    // removes it. Handlers should not block: one thread serves every handle.
+    // removes it. Handlers should not block: one thread serves every handle
+    // and every process termination handler.
     // An exception that escapes a handler ends the watching of its handle.
     void setReadabilityHandler(std::function<void(FileHandle&)> handler);
 

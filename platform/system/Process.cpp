@@ -12,8 +12,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/system/EventLoop.h"
 #include "platform/system/ProcessSpawn.h"
-#include "platform/system/ProcessTermination.h"
 
 namespace platform {
 
@@ -139,8 +139,11 @@ void Process::launch(EndWatch endWatch) {
         }
         try {
             // Under the lock: an early event waits until the id is stored.
-            state_->watchId = TerminationLoop::shared().watch(
-                pidfd, [self = shared_from_this()] { self->finishIfEnded(); });
+            // A pidfd becomes readable once, when its process ends.
+            state_->watchId = EventLoop::shared().watch(pidfd, [self = shared_from_this()] {
+                self->finishIfEnded();
+                return self->isRunning() ? EventLoop::Outcome::idle : EventLoop::Outcome::finished;
+            });
             return;
         } catch (const SystemError& error) {
             failure = error.errnum();
@@ -158,7 +161,6 @@ void Process::launch(EndWatch endWatch) {
 }
 
 void Process::finishIfEnded() {
-    int pidfd;
     std::uint64_t watchId;
     bool hasHandler;
     {
@@ -185,15 +187,14 @@ void Process::finishIfEnded() {
             state_->reason = TerminationReason::uncaughtSignal;
             state_->status = info.si_status;
         }
-        pidfd = state_->pidfd;
         watchId = std::exchange(state_->watchId, 0);
         state_->phase = Phase::ended;
         // A handler installed from now on is posted by setTerminationHandler.
         hasHandler = static_cast<bool>(state_->handler);
     }
-    auto& loop = TerminationLoop::shared();
+    auto& loop = EventLoop::shared();
     if (watchId != 0) {
-        loop.unwatch(watchId, pidfd);
+        loop.unwatch(watchId);
     }
     if (hasHandler) {
         loop.post([self = shared_from_this()] { self->deliverTermination(); });
@@ -243,7 +244,7 @@ void Process::waitUntilExit() {
         // wake for it: one hand-over between threads less on every run. It
         // also lets a termination handler wait for another child.
         if (watchId != 0) {
-            TerminationLoop::shared().unwatch(watchId, pidfd);
+            EventLoop::shared().unwatch(watchId);
         }
         waitReadable(pidfd);
         finishIfEnded();
@@ -273,7 +274,7 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
             }
         }
         if (watchId != 0) {
-            TerminationLoop::shared().unwatch(watchId, pidfd);
+            EventLoop::shared().unwatch(watchId);
         }
         for (std::size_t i = open.size(); i-- > 0;) {
             if (open[i]->descriptor() < 0) {  // closed by its owner: nothing more comes
@@ -436,7 +437,7 @@ void Process::setTerminationHandler(std::function<void(Process&)> handler) {
     }
     if (hasEnded) {
         // Installed after the end: the notification has passed, deliver anew.
-        TerminationLoop::shared().post([self = shared_from_this()] { self->deliverTermination(); });
+        EventLoop::shared().post([self = shared_from_this()] { self->deliverTermination(); });
     }
 }
 

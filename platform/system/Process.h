@@ -41,9 +41,9 @@ class LaunchError : public SystemError {
 
 // One child process: configured, launched at most once, then ended.
 // Children are spawned with posix_spawn, receive exactly descriptors 0-2,
-// and are tracked with a pidfd by the one process-termination thread, which
-// reaps them (waitid P_PIDFD) unless a waiting thread got there first, and
-// runs termination handlers. No SIGCHLD handler is installed and no other
+// and are tracked with a pidfd by the platform's event thread (EventLoop),
+// which reaps them (waitid P_PIDFD) unless a waiting thread got there first,
+// and runs termination handlers. No SIGCHLD handler is installed and no other
 // child is ever reaped. The pidfd is held until the object goes.
 class Process : public std::enable_shared_from_this<Process> {
   public:
@@ -64,7 +64,7 @@ class Process : public std::enable_shared_from_this<Process> {
 
     // Who notices the end of the child.
     enum class EndWatch {
-        // The process-termination thread: the child is reaped and its handler
+        // The event thread: the child is reaped and its handler
         // runs even when nobody waits.
         platform,
         // The launching caller, which waits for the end (waitUntilExit,
@@ -119,15 +119,18 @@ class Process : public std::enable_shared_from_this<Process> {
     bool suspend();
     bool resume();
 
-    // Runs once on the process-termination thread after the child has ended,
-    // also when installed after the end. A later call replaces the handler.
+    // Runs once on the event thread after the child has ended, also when
+    // installed after the end. A later call replaces the handler. That thread
+    // also runs FileHandle readability handlers, so the handler must not wait
+    // for one of them. An exception that escapes the handler is dropped
+    // there: the thread goes on serving every other handle and process.
     void setTerminationHandler(std::function<void(Process&)> handler);
 
   private:
     Process();
-    // On the process-termination thread: reaps the child if it has ended.
+    // On the event thread: reaps the child if it has ended.
     void finishIfEnded();
-    // On the process-termination thread: runs and releases the handler.
+    // On the event thread: runs and releases the handler.
     void deliverTermination();
     struct State;
     std::unique_ptr<State> state_;

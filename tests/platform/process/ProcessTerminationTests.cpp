@@ -1,5 +1,6 @@
 #include <atomic>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include "platform/system/Process.h"
 
 using namespace process_test;
+using platform::FileHandle;
 using platform::Process;
 
 namespace {
@@ -105,4 +107,52 @@ TEST(ProcessTermination, DroppedRunningProcessesLeaveNoDescriptorAndNoChild) {
     drainTerminationThread();  // the last reaped object is gone, its pidfd too
     EXPECT_FALSE(hasChildren());
     EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(ProcessTermination, ThrowingHandlerIsDroppedAndTheThreadGoesOn) {
+    Child failing("exit 0");
+    std::promise<void> thrown;
+    failing.process->setTerminationHandler([&](Process&) {
+        thrown.set_value();
+        throw std::runtime_error("handler failed");
+    });
+    failing.process->launch();
+    thrown.get_future().wait();
+
+    Child next("exit 2");
+    std::promise<int> seen;
+    next.process->setTerminationHandler(
+        [&](Process& ended) { seen.set_value(ended.terminationStatus()); });
+    next.process->launch();
+    EXPECT_EQ(seen.get_future().get(), 2);
+}
+
+TEST(ProcessTermination, EndsAreSeenWhileTheSameThreadKeepsReadingOutput) {
+    // One thread serves readability and termination handlers: a reader that
+    // always finds more must not keep the end of another child from it.
+    Child writer("/bin/cat", {"/dev/zero"});
+    const auto reading = writer.out->fileHandleForReading();
+    std::atomic<std::thread::id> readerThread;
+    iotest::Counter reads;
+    reading->setReadabilityHandler([&](FileHandle& handle) {
+        readerThread = std::this_thread::get_id();
+        handle.availableData();
+        reads.add();
+    });
+    writer.process->launch();
+    reads.waitFor(2);
+
+    Child ending("exit 3");
+    std::promise<Observation> seen;
+    ending.process->setTerminationHandler([&](Process& ended) {
+        seen.set_value({std::this_thread::get_id(), ended.isRunning(), ended.terminationStatus()});
+    });
+    ending.process->launch();
+    const auto observation = seen.get_future().get();
+    EXPECT_EQ(observation.status, 3);
+    EXPECT_EQ(observation.thread, readerThread.load());
+
+    reading->setReadabilityHandler({});
+    writer.process->terminate();
+    writer.process->waitUntilExit();
 }
