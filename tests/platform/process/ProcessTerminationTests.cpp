@@ -136,7 +136,7 @@ TEST(ProcessTermination, EndsAreSeenWhileTheSameThreadKeepsReadingOutput) {
     iotest::Counter reads;
     reading->setReadabilityHandler([&](FileHandle& handle) {
         readerThread = std::this_thread::get_id();
-        handle.availableData();
+        handle.readAvailable();
         reads.add();
     });
     writer.process->launch();
