@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""A small HTTPS server for tests: serves a directory on 127.0.0.1, plus
-special paths that fail in the ways real networks do.
+"""A small HTTPS server for tests: serves a directory, plus special paths that
+fail in the ways real networks do.
 
-usage: https-server.py --root DIR --certificates DIR [--port N] [--plain]
-                       [--connection-log FILE] [--until-input-ends]
+usage: https-server.py --root DIR --certificates DIR [--port N] [--host ADDRESS]
+                       [--plain] [--connection-log FILE] [--until-input-ends]
 
 --certificates names a directory made by make-test-certificates (clients
-trust it through its ca.pem); --port 0, the default, picks a free port;
+trust it through its ca.pem); --port 0, the default, picks a free port on
+--host, 127.0.0.1 by default;
 --plain speaks plain HTTP, for showing that a client never talks to it;
 --connection-log appends a line per accepted connection to FILE;
 --until-input-ends stops the server once standard input ends, so that it
@@ -157,6 +158,7 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--certificates", required=True)
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--plain", action="store_true")
     parser.add_argument("--connection-log")
     parser.add_argument("--until-input-ends", action="store_true")
@@ -175,7 +177,7 @@ def main():
 
         threading.Thread(target=stop_at_end_of_input, daemon=True).start()
 
-    server = Server(("127.0.0.1", args.port), Handler)
+    server = Server((args.host, args.port), Handler)
     server.root, server.connection_log, server.context = args.root, args.connection_log, None
     if not args.plain:
         server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
