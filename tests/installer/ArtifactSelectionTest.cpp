@@ -95,15 +95,4 @@ TEST(ArtifactSelection, ChoosesByFormatThenArchitecture) {
     }
 }
 
-TEST(ArtifactSelection, PassesStringsOnUnchanged) {
-    Artifacts zip{std::nullopt, Artifact{"dir/Name With Spaces.zip", "not even a url"},
-                  std::nullopt};
-    auto chosen = chooseArtifact(manifestWith(zip, std::nullopt, " 1.0 beta "), "x86_64");
-    ASSERT_TRUE(chosen);
-    EXPECT_EQ(chosen->url, "not even a url");
-    EXPECT_EQ(chosen->path, "dir/Name With Spaces.zip");
-    EXPECT_EQ(chosen->version, " 1.0 beta ");
-    EXPECT_TRUE(chosen->isZip);
-}
-
 }  // namespace

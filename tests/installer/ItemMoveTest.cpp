@@ -92,15 +92,6 @@ fs::path makeBundle(const fs::path& folder, const std::string& version) {
     return bundle;
 }
 
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> result;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        result.push_back(entry.path().filename().string());
-    }
-    std::sort(result.begin(), result.end());
-    return result;
-}
-
 bool onAnotherFileSystem(const fs::path& path) {
     struct stat here {
     }, shm{};
@@ -156,41 +147,34 @@ class ItemMove : public ::testing::TestWithParam<bool> {
     fs::path downloads_;
 };
 
-TEST_P(ItemMove, MovesTheWholeTreeAndLeavesNothingBehind) {
+TEST_P(ItemMove, MovesAndReplacesWholeTreesLeavingNothingBehind) {
     auto source = makeBundle(downloads_, "new");
     auto expected = snapshot(source);
     platform::moveItem(source, applications_ / "Sample.app");
     EXPECT_EQ(snapshot(applications_ / "Sample.app"), expected);
     EXPECT_FALSE(fs::exists(fs::symlink_status(source)));
-    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
-}
 
-TEST_P(ItemMove, MoveNeverOverwrites) {
-    auto existing = makeBundle(applications_, "old");
-    auto before = snapshot(existing);
-    auto source = makeBundle(downloads_, "new");
-    auto sourceBefore = snapshot(source);
+    // A move never overwrites.
+    const auto existing = applications_ / "Sample.app";
+    write(existing / "Contents" / "only-in-old", "x", fs::perms::owner_all);
+    const auto before = snapshot(existing);
+    source = makeBundle(downloads_, "newer");
+    expected = snapshot(source);
     try {
         platform::moveItem(source, existing);
-        FAIL() << "moved over an existing item";
+        ADD_FAILURE() << "moved over an existing item";
     } catch (const platform::SystemError& error) {
         EXPECT_EQ(error.code(), std::errc::file_exists) << error.what();
         EXPECT_NE(std::string(error.what()).find(existing.string()), std::string::npos);
     }
     EXPECT_EQ(snapshot(existing), before);
-    EXPECT_EQ(snapshot(source), sourceBefore);
-    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
-}
+    EXPECT_EQ(snapshot(source), expected);
 
-TEST_P(ItemMove, ReplacesTheOldItemWithoutKeepingAnyOfIt) {
-    auto existing = makeBundle(applications_, "old");
-    write(existing / "Contents" / "only-in-old", "x", fs::perms::owner_all);
-    auto source = makeBundle(downloads_, "newer");
-    auto expected = snapshot(source);
+    // A replacement keeps nothing of the old item.
     EXPECT_EQ(platform::replaceItem(existing, source), existing);
     EXPECT_EQ(snapshot(existing), expected);
     EXPECT_FALSE(fs::exists(fs::symlink_status(source)));
-    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
+    EXPECT_EQ(testsupport::namesIn(applications_), std::vector<std::string>{"Sample.app"});
 }
 
 TEST_P(ItemMove, RemovesWhatInterruptedMovesLeftAndNothingElse) {
@@ -202,7 +186,7 @@ TEST_P(ItemMove, RemovesWhatInterruptedMovesLeftAndNothingElse) {
     }
     platform::moveItem(makeBundle(downloads_, "new"), applications_ / "Sample.app");
     platform::replaceItem(applications_ / "Sample.app", makeBundle(downloads_, "newer"));
-    EXPECT_EQ(names(applications_),
+    EXPECT_EQ(testsupport::namesIn(applications_),
               (std::vector<std::string>{".Other.app.moving-0123456789AB",
                                         ".Sample.app.moving-short", "Other.app", "Sample.app"}));
 }
@@ -257,7 +241,7 @@ TEST_P(ItemMove, AKilledReplacementLeavesTheOldItemOrTheNew) {
     }
     replaceIn({});
     EXPECT_EQ(snapshot(destination), fresh);
-    EXPECT_EQ(names(applications_), std::vector<std::string>{"Sample.app"});
+    EXPECT_EQ(testsupport::namesIn(applications_), std::vector<std::string>{"Sample.app"});
 }
 
 INSTANTIATE_TEST_SUITE_P(SameAndOtherFileSystem, ItemMove, ::testing::Bool(),
@@ -290,7 +274,7 @@ TEST(ItemMoveFailure, AFailedCopyChangesNothing) {
         }
         EXPECT_EQ(snapshot(existing), before);
         EXPECT_EQ(snapshot(source), sourceBefore);
-        EXPECT_EQ(names(applications), std::vector<std::string>{"Sample.app"});
+        EXPECT_EQ(testsupport::namesIn(applications), std::vector<std::string>{"Sample.app"});
     }
     removeTree(applications);
 }

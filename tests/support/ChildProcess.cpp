@@ -8,7 +8,7 @@
 
 #include <cerrno>
 #include <system_error>
-#include <utility>
+#include <tuple>
 
 #include "platform/system/SpawnSettings.h"
 
@@ -17,108 +17,70 @@ extern char** environ;
 namespace testsupport {
 namespace {
 
-[[noreturn]] void fail(int error, const std::string& what) {
-    throw std::system_error(error, std::generic_category(), what);
+// Both ends of a new close-on-exec pipe: reading, writing.
+std::pair<platform::Descriptor, platform::Descriptor> makePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe2");
+    }
+    return {platform::Descriptor(fds[0]), platform::Descriptor(fds[1])};
 }
 
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Input input) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        fail(errno, "pipe2");
-    }
-    int inputFds[2] = {-1, -1};
-    if (input == Input::heldOpen && pipe2(inputFds, O_CLOEXEC) != 0) {
-        const int error = errno;
-        close(fds[0]);
-        close(fds[1]);
-        fail(error, "pipe2");
-    }
+    auto [output, childOutput] = makePipe();
+    platform::Descriptor childInput;
     platform::SpawnFileActions actions;
     if (input == Input::heldOpen) {
-        actions.dup2(inputFds[0], 0);
+        std::tie(childInput, heldInput_) = makePipe();
+        actions.dup2(childInput.get(), 0);
     } else {
         actions.open(0, "/dev/null", O_RDONLY);
     }
-    actions.dup2(fds[1], 1);
+    actions.dup2(childOutput.get(), 1);
     platform::CleanSignalSpawnAttributes attributes;
-
     std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& argument : argv) {
+        args.push_back(const_cast<char*>(argument.c_str()));
     }
     args.push_back(nullptr);
-    int error = posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ);
-    close(fds[1]);
-    if (inputFds[0] >= 0) {
-        close(inputFds[0]);
+    if (int error =
+            posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ)) {
+        throw std::system_error(error, std::generic_category(), "posix_spawnp " + argv.at(0));
     }
-    heldInput_ = inputFds[1];
-    if (error != 0) {
-        close(fds[0]);
-        if (heldInput_ >= 0) {
-            close(heldInput_);
-        }
-        fail(error, "posix_spawnp " + argv.at(0));
-    }
-    output_ = fds[0];
+    output_ = std::move(output);
 }
 
 ChildProcess::~ChildProcess() {
-    if (!status_) {
-        signal(SIGKILL);
-        wait();
-    }
-    closeOutput();
-    if (heldInput_ >= 0) {
-        close(heldInput_);
-    }
+    signal(SIGKILL);
+    wait();
 }
 
 std::optional<std::string> ChildProcess::readLine() {
-    for (;;) {
-        if (std::size_t newline = pending_.find('\n'); newline != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
+    std::string line;
+    char c = 0;
+    for (ssize_t n; (n = read(output_.get(), &c, 1)) == 1 || (n < 0 && errno == EINTR);) {
+        if (n == 1 && c == '\n') {
             return line;
         }
-        char buffer[4096];
-        ssize_t n = output_ < 0 ? 0 : read(output_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        if (n == 1) {
+            line += c;
         }
-        if (n <= 0) {
-            if (pending_.empty()) {
-                return std::nullopt;
-            }
-            return std::exchange(pending_, {});
-        }
-        pending_.append(buffer, static_cast<std::size_t>(n));
     }
+    return line.empty() ? std::nullopt : std::optional(line);
 }
 
 std::string ChildProcess::readAll() {
-    std::string text = std::exchange(pending_, {});
+    std::string text;
     char buffer[65536];
-    while (output_ >= 0) {
-        ssize_t n = read(output_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    for (ssize_t n;
+         (n = read(output_.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
         }
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
     }
     return text;
-}
-
-void ChildProcess::closeOutput() {
-    if (output_ >= 0) {
-        close(output_);
-        output_ = -1;
-    }
 }
 
 void ChildProcess::signal(int signalNumber) {
@@ -130,13 +92,11 @@ void ChildProcess::signal(int signalNumber) {
 int ChildProcess::wait() {
     while (!status_) {
         int raw = 0;
-        if (waitpid(pid_, &raw, 0) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail(errno, "waitpid");
+        if (waitpid(pid_, &raw, 0) == pid_) {
+            status_ = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
+        } else if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
         }
-        status_ = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
     }
     return *status_;
 }

@@ -1,25 +1,19 @@
 #pragma once
 
-// A program the test starts and talks to: found on PATH, standard input from
-// /dev/null, standard output into a pipe the test reads, standard error shared
-// with the test. The destructor kills a child that is still running and reaps
-// it, so no test leaves processes behind.
-//
-//   testsupport::ChildProcess child({"python3", "-c", "print('hi')"});
-//   std::string text = child.readAll();
-//   int status = child.wait();  // exit status, or 128 + signal number
-//
-// runProgram does the three steps at once.
-//
-// With Input::heldOpen, standard input is instead a pipe the test holds and
-// never writes: the child sees its end when the test process ends, however
-// it ends, so a server can stop rather than outlive a test that crashed.
+// A program the test starts and talks to: found on PATH, standard output into
+// a pipe the test reads, standard error shared with the test. Standard input
+// is /dev/null, or with Input::heldOpen a pipe the test holds and never
+// writes: the child sees its end when the test process ends, however it ends,
+// so a server can stop rather than outlive a test that crashed. The
+// destructor kills a child that is still running and reaps it.
 
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/system/Descriptor.h"
 
 namespace testsupport {
 
@@ -33,22 +27,20 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const noexcept { return pid_; }
-    // One line of standard output without its newline; none at end of output.
+    // One line of standard output without its newline; none at its end.
     std::optional<std::string> readLine();
-    // The rest of standard output, up to its end.
+    // The rest of standard output.
     std::string readAll();
     // Stops reading: later output of the child goes nowhere.
-    void closeOutput();
+    void closeOutput() { output_.reset(); }
     void signal(int signalNumber);
     // Waits for the end; exit status, or 128 + the signal that ended it.
     int wait();
 
   private:
     pid_t pid_ = -1;
-    int output_ = -1;
-    int heldInput_ = -1;
-    std::string pending_;
+    platform::Descriptor output_;
+    platform::Descriptor heldInput_;
     std::optional<int> status_;
 };
 
@@ -57,6 +49,7 @@ struct ProgramResult {
     std::string output;  // everything written to standard output
 };
 
+// Starts the program, reads all its output and waits for its end.
 ProgramResult runProgram(const std::vector<std::string>& argv);
 
 }  // namespace testsupport

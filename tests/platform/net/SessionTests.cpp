@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -6,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -44,8 +44,46 @@ std::string text(std::span<const std::byte> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// The wait is a guard against a hang, not a measurement.
-Outcome waitFor(std::future<Outcome> future) {
+enum class Mode { keptWhole, streamed };
+constexpr Mode bothModes[] = {Mode::keptWhole, Mode::streamed};
+
+// Runs one transfer to its end: its body kept whole (fetch, with limit) or
+// streamed (download, through sink into a string that is the body only when
+// the transfer succeeded).
+Outcome transfer(Session& session, Mode mode, const std::string& address,
+                 std::size_t limit = noLimit, platform::net::BodySink sink = {},
+                 platform::net::Progress progress = {}) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    auto future = promise->get_future();
+    if (mode == Mode::keptWhole) {
+        session.fetch(
+            address, limit,
+            [promise](std::optional<Bytes> body, std::optional<Response> response,
+                      std::optional<URLError> error) {
+                promise->set_value(Outcome{body ? std::optional(text(*body)) : std::nullopt,
+                                           std::move(response), std::move(error), nullptr,
+                                           std::this_thread::get_id()});
+            },
+            std::move(progress));
+    } else {
+        auto received = std::make_shared<std::string>();
+        session.download(
+            address,
+            [received, sink](std::span<const std::byte> piece) {
+                if (sink) {
+                    sink(piece);
+                }
+                *received += text(piece);
+            },
+            [promise, received](DownloadOutcome outcome) {
+                promise->set_value(
+                    Outcome{outcome.response ? std::optional(*received) : std::nullopt,
+                            std::move(outcome.response), std::move(outcome.error),
+                            outcome.sinkError, std::this_thread::get_id()});
+            },
+            std::move(progress));
+    }
+    // The wait is a guard against a hang, not a measurement.
     if (future.wait_for(std::chrono::minutes(2)) != std::future_status::ready) {
         ADD_FAILURE() << "no completion";
         return Outcome{};
@@ -53,75 +91,12 @@ Outcome waitFor(std::future<Outcome> future) {
     return future.get();
 }
 
-Outcome fetch(Session& session, const std::string& address, std::size_t limit = noLimit,
-              platform::net::Progress progress = {}) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    auto future = promise->get_future();
-    session.fetch(
-        address, limit,
-        [promise](std::optional<Bytes> body, std::optional<Response> response,
-                  std::optional<URLError> error) {
-            std::optional<std::string> kept;
-            if (body) {
-                kept = text(*body);
-            }
-            promise->set_value(Outcome{std::move(kept), std::move(response), std::move(error),
-                                       nullptr, std::this_thread::get_id()});
-        },
-        std::move(progress));
-    return waitFor(std::move(future));
-}
-
-Outcome fetch(const std::string& address, std::size_t limit = noLimit) {
-    Session session;
-    return fetch(session, address, limit);
-}
-
-// Streams into a string; the body is set only when the transfer succeeded.
-Outcome download(Session& session, const std::string& address, platform::net::BodySink sink = {},
-                 platform::net::Progress progress = {}) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    auto future = promise->get_future();
-    auto received = std::make_shared<std::string>();
-    session.download(
-        address,
-        [received, sink](std::span<const std::byte> piece) {
-            if (sink) {
-                sink(piece);
-            }
-            *received += text(piece);
-        },
-        [promise, received](DownloadOutcome outcome) {
-            std::optional<std::string> body;
-            if (outcome.response) {
-                body = *received;
-            }
-            promise->set_value(Outcome{std::move(body), std::move(outcome.response),
-                                       std::move(outcome.error), outcome.sinkError,
-                                       std::this_thread::get_id()});
-        },
-        std::move(progress));
-    return waitFor(std::move(future));
-}
-
-std::size_t threadsOfThisProcess() {
-    std::size_t count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks)) {
-            count += entry->d_name[0] != '.';
-        }
-        closedir(tasks);
-    }
-    return count;
-}
-
 // A TCP port on 127.0.0.1 held by this process: bound, and listening only
 // when asked. Without listen() a connection is refused; with it the kernel
 // accepts connections that nobody ever answers.
 class HeldPort {
   public:
-    explicit HeldPort(bool listening) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit HeldPort(bool listening) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -131,132 +106,127 @@ class HeldPort {
             getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             throw std::runtime_error("cannot hold a port");
         }
-        port_ = ntohs(address.sin_port);
+        url = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/file.zip";
     }
     ~HeldPort() { close(fd_); }
-    std::string url(const std::string& path) const {
-        return "https://127.0.0.1:" + std::to_string(port_) + path;
-    }
+    std::string url;
 
   private:
-    int fd_ = -1;
-    int port_ = 0;
+    int fd_;
 };
+
+std::ptrdiff_t threads() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+}
+
+// One HTTPS server and one plain-HTTP server for the whole program, both
+// serving root, and a second authority that trusts neither.
+struct Servers {
+    Servers() {
+        testsupport::makeTestCertificates(certificates.path());
+        testsupport::makeTestCertificates(otherAuthority.path());
+        std::ofstream(root.path() / "hello.txt") << "Hello, world!\n";
+        std::ofstream(root.path() / "empty.txt");
+        https.emplace(root.path(), certificates.path());
+        plain.emplace(root.path(), certificates.path(),
+                      testsupport::HttpsServer::Scheme::plainHTTP);
+    }
+    testsupport::TemporaryDirectory certificates{"net-certificates"};
+    testsupport::TemporaryDirectory otherAuthority{"net-other-ca"};
+    testsupport::TemporaryDirectory root{"net-root"};
+    std::optional<testsupport::HttpsServer> https;
+    std::optional<testsupport::HttpsServer> plain;
+};
+
+Servers& servers() {
+    static Servers shared;
+    return shared;
+}
+
+std::string url(const std::string& path) {
+    return servers().https->url(path);
+}
+
+// Writes size pseudo-random bytes into the served directory.
+std::string makeFile(const std::string& name, std::size_t size) {
+    std::string data(size, '\0');
+    std::mt19937 random(12345);
+    for (char& c : data) {
+        c = static_cast<char>(random());
+    }
+    std::ofstream(servers().root.path() / name, std::ios::binary) << data;
+    return data;
+}
+
+// An environment variable a case sets (or, with no value, removes).
+struct Setting {
+    const char* name;
+    std::optional<std::string> value;
+};
+const char* const idle = "CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS";
+const char* const lowSpeed = "CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S";
 
 class SessionTest : public ::testing::Test {
   protected:
-    struct Shared {
-        testsupport::TemporaryDirectory certificates{"net-certificates"};
-        testsupport::TemporaryDirectory otherAuthority{"net-other-ca"};
-        testsupport::TemporaryDirectory root{"net-root"};
-        std::unique_ptr<testsupport::HttpsServer> server;
-        std::unique_ptr<testsupport::HttpsServer> plainServer;
-    };
-
-    static void SetUpTestSuite() {
-        shared_ = new Shared;
-        testsupport::makeTestCertificates(shared_->certificates.path());
-        testsupport::makeTestCertificates(shared_->otherAuthority.path());
-        std::ofstream(shared_->root.path() / "hello.txt") << "Hello, world!\n";
-        std::ofstream(shared_->root.path() / "empty.txt");
-        shared_->server = std::make_unique<testsupport::HttpsServer>(shared_->root.path(),
-                                                                     shared_->certificates.path());
-        shared_->plainServer = std::make_unique<testsupport::HttpsServer>(
-            shared_->root.path(), shared_->certificates.path(),
-            testsupport::HttpsServer::Scheme::plainHTTP);
-    }
-    static void TearDownTestSuite() {
-        // SIGTERM is the servers' clean way out.
-        EXPECT_EQ(shared_->server->stop(), 0);
-        EXPECT_EQ(shared_->plainServer->stop(), 0);
-        delete shared_;
-        shared_ = nullptr;
-    }
-
-    static std::string ourAuthority() { return (shared_->certificates.path() / "ca.pem").string(); }
-    static std::string otherAuthority() {
-        return (shared_->otherAuthority.path() / "ca.pem").string();
-    }
-    static const testsupport::HttpsServer& server() { return *shared_->server; }
-    static const testsupport::HttpsServer& plainServer() { return *shared_->plainServer; }
-
-    // Writes size pseudo-random bytes into the served directory.
-    static std::string makeFile(const std::string& name, std::size_t size) {
-        std::string data(size, '\0');
-        std::mt19937 random(12345);
-        for (char& c : data) {
-            c = static_cast<char>(random());
-        }
-        std::ofstream(shared_->root.path() / name, std::ios::binary) << data;
-        return data;
-    }
-
-    ScopedEnvironmentVariable trust_{"SSL_CERT_FILE", ourAuthority()};
-    ScopedEnvironmentVariable idle_{"CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", std::nullopt};
-    ScopedEnvironmentVariable lowSpeed_{"CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S", std::nullopt};
-
-  private:
-    static Shared* shared_;
+    ScopedEnvironmentVariable trust_{"SSL_CERT_FILE",
+                                     (servers().certificates.path() / "ca.pem").string()};
+    ScopedEnvironmentVariable idle_{idle, std::nullopt};
+    ScopedEnvironmentVariable lowSpeed_{lowSpeed, std::nullopt};
 };
 
-SessionTest::Shared* SessionTest::shared_ = nullptr;
-
-TEST_F(SessionTest, AnyHTTPStatusIsASuccessWithItsBodyInMemoryOrStreamed) {
+TEST_F(SessionTest, AnyHTTPStatusIsASuccessWithTheFinalAnswersBody) {
     struct Case {
         std::string address;
         int status;
         std::string body;
+        std::string finalAddress = "";  // empty: the address itself
+        std::optional<Setting> setting = std::nullopt;
     };
+    const std::string hello = "Hello, world!\n";
     const Case cases[] = {
-        {server().url("/hello.txt"), 200, "Hello, world!\n"},
-        {server().localhostURL("/hello.txt"), 200, "Hello, world!\n"},  // verified by name
-        {server().url("/empty.txt"), 200, ""},
-        {server().url("/missing.txt"), 404, "not found\n"},
-        {server().url("/_status/500"), 500, "status 500\n"},
-        {server().url("/_status/204"), 204, ""},
-        {server().url("/_chunked/hello.txt"), 200, "Hello, world!\n"},
+        {url("/hello.txt"), 200, hello},
+        {servers().https->localhostURL("/hello.txt"), 200, hello},  // verified by name
+        {url("/empty.txt"), 200, ""},
+        {url("/missing.txt"), 404, "not found\n"},
+        {url("/_status/500"), 500, "status 500\n"},
+        {url("/_status/204"), 204, ""},
+        {url("/_chunked/hello.txt"), 200, hello},
+        // Only the last answer's body arrives, never a redirect's own.
+        {url("/_redirect?to=/hello.txt"), 200, hello, url("/hello.txt")},
+        {url("/_redirect?to=/_redirect%3Fto%3D/hello.txt"), 200, hello, url("/hello.txt")},
+        {url("/_redirect?to=/missing.txt"), 404, "not found\n", url("/missing.txt")},
+        // Forty pieces 50 ms apart: twice the idle limit in all, each gap a
+        // twentieth of it. Only a limit on the whole transfer would fail.
+        {url("/_slow/steady.bin?pieces=40&pause=0.05"), 200, makeFile("steady.bin", 40 * 1024), "",
+         Setting{idle, "1000"}},
+        // About 300 bytes a second for four seconds, twice the low-speed
+        // window: slow, but above the limit all along.
+        {url("/_slow/slow-line.bin?pieces=16&pause=0.25"), 200, makeFile("slow-line.bin", 1200), "",
+         Setting{lowSpeed, "2"}},
     };
     Session session;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
-        for (const Outcome& outcome : {fetch(session, c.address), download(session, c.address)}) {
-            EXPECT_FALSE(outcome.error) << outcome.error->what();
-            ASSERT_TRUE(outcome.body);
-            ASSERT_TRUE(outcome.response);
-            EXPECT_EQ(outcome.response->statusCode, c.status);
-            EXPECT_EQ(*outcome.body, c.body);
-            EXPECT_EQ(outcome.response->url, c.address);
+        std::optional<ScopedEnvironmentVariable> setting;
+        if (c.setting) {
+            setting.emplace(c.setting->name, c.setting->value);
         }
-    }
-}
-
-TEST_F(SessionTest, RedirectsAreFollowedAndTheFinalAddressReported) {
-    struct Case {
-        std::string path;
-        std::string finalPath;
-        std::string body;
-    };
-    const Case cases[] = {
-        {"/_redirect?to=/hello.txt", "/hello.txt", "Hello, world!\n"},
-        {"/_redirect?to=/_redirect%3Fto%3D/hello.txt", "/hello.txt", "Hello, world!\n"},
-        {"/_redirect?to=/missing.txt", "/missing.txt", "not found\n"},
-    };
-    Session session;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        // Only the last answer's body arrives, never the redirect's own.
-        for (const Outcome& outcome :
-             {fetch(session, server().url(c.path)), download(session, server().url(c.path))}) {
+        for (Mode mode : bothModes) {
+            const Outcome outcome = transfer(session, mode, c.address);
             ASSERT_FALSE(outcome.error) << outcome.error->what();
-            EXPECT_EQ(outcome.response->url, server().url(c.finalPath));
-            EXPECT_EQ(outcome.body, c.body);
+            ASSERT_TRUE(outcome.body && outcome.response);
+            EXPECT_EQ(outcome.response->statusCode, c.status);
+            EXPECT_TRUE(*outcome.body == c.body);
+            EXPECT_EQ(outcome.response->url, c.finalAddress.empty() ? c.address : c.finalAddress);
         }
     }
 }
 
 TEST_F(SessionTest, RequestsCarryNoCookiesAndAskForNoEncoding) {
     // The redirect sets a cookie; an ephemeral session must not send it on.
-    Outcome outcome = fetch(server().url("/_redirect?to=/_headers&cookie=session%3Dsecret"));
+    Session session;
+    const Outcome outcome =
+        transfer(session, Mode::keptWhole, url("/_redirect?to=/_headers&cookie=session%3Dsecret"));
     ASSERT_FALSE(outcome.error) << outcome.error->what();
     const std::string& headers = *outcome.body;
     EXPECT_EQ(headers.rfind("GET /_headers\n", 0), 0u) << headers;
@@ -265,94 +235,69 @@ TEST_F(SessionTest, RequestsCarryNoCookiesAndAskForNoEncoding) {
     }
 }
 
-TEST_F(SessionTest, UntrustedCertificatesAreRefused) {
-    const std::optional<std::string> stores[] = {otherAuthority(), std::nullopt};
-    for (const auto& store : stores) {
-        SCOPED_TRACE(store.value_or("system trust store"));
-        ScopedEnvironmentVariable trust("SSL_CERT_FILE", store);
-        Outcome outcome = fetch(server().url("/hello.txt"));
-        ASSERT_TRUE(outcome.error);
-        EXPECT_EQ(outcome.error->code(), URLErrc::serverCertificateUntrusted);
-        EXPECT_NE(std::string(outcome.error->what()).find("\u201c127.0.0.1\u201d"),
-                  std::string::npos)
-            << outcome.error->what();
-        EXPECT_FALSE(outcome.body);
-    }
-}
-
-TEST_F(SessionTest, NothingButHTTPSIsFetchedNotEvenTheFirstRequest) {
-    const std::string plain = plainServer().url("/hello.txt");
-    const std::string addresses[] = {
-        plain,
-        server().url("/_redirect?to=" + plain),
-        server().url("/_redirect?to=/_redirect%3Fto%3D" + plain),
-        "ftp://127.0.0.1:" + std::to_string(plainServer().port()) + "/hello.txt",
-        "file:///etc/hostname",
-    };
-    Session session;
-    for (const std::string& address : addresses) {
-        SCOPED_TRACE(address);
-        for (const Outcome& outcome : {fetch(session, address), download(session, address)}) {
-            ASSERT_TRUE(outcome.error);
-            EXPECT_EQ(outcome.error->code(), URLErrc::insecureAddressRefused);
-            EXPECT_EQ(std::string(outcome.error->what()),
-                      "A plain-HTTP (non-HTTPS) address was refused: downloads must use HTTPS.");
-            EXPECT_FALSE(outcome.body);
-            EXPECT_FALSE(outcome.response);
-        }
-    }
-    EXPECT_EQ(plainServer().connectionsAccepted(), 0);
-}
-
-TEST_F(SessionTest, FailuresEndWithReadableErrors) {
-    makeFile("drip.bin", 100);
+TEST_F(SessionTest, FailuresEndWithReadableErrorsAndNoBody) {
     makeFile("large.bin", 1 << 20);
-    HeldPort closed(false);
-    HeldPort neverAnswering(true);
+    makeFile("drip.bin", 100);
+    const HeldPort closed(false);
+    const HeldPort neverAnswering(true);
     struct Case {
         std::string address;
         URLErrc kind;
         std::string description;
-        std::size_t limit;
-        std::optional<std::string> idleMilliseconds;
-        std::optional<std::string> lowSpeedSeconds;
+        std::optional<Setting> setting = std::nullopt;
+        std::size_t limit = noLimit;  // a limit is for bodies kept whole only
     };
-    const std::optional<std::string> none;
+    const std::string untrusted =
+        "The certificate for this server is invalid. You might be connecting to a server that is "
+        "pretending to be \u201c127.0.0.1\u201d.";
+    const std::string insecure =
+        "A plain-HTTP (non-HTTPS) address was refused: downloads must use HTTPS.";
+    const std::string plain = servers().plain->url("/hello.txt");
     const Case cases[] = {
-        {closed.url("/file.zip"), URLErrc::cannotConnectToHost, "Could not connect to the server.",
-         noLimit, none, none},
+        {url("/hello.txt"), URLErrc::serverCertificateUntrusted, untrusted,
+         Setting{"SSL_CERT_FILE", (servers().otherAuthority.path() / "ca.pem").string()}},
+        {url("/hello.txt"), URLErrc::serverCertificateUntrusted, untrusted,
+         Setting{"SSL_CERT_FILE", std::nullopt}},  // the system's trust store
+        // Nothing but HTTPS is fetched, not even the first request.
+        {plain, URLErrc::insecureAddressRefused, insecure},
+        {url("/_redirect?to=" + plain), URLErrc::insecureAddressRefused, insecure},
+        {url("/_redirect?to=/_redirect%3Fto%3D" + plain), URLErrc::insecureAddressRefused,
+         insecure},
+        {"ftp://127.0.0.1:" + std::to_string(servers().plain->port()) + "/hello.txt",
+         URLErrc::insecureAddressRefused, insecure},
+        {"file:///etc/hostname", URLErrc::insecureAddressRefused, insecure},
+        {closed.url, URLErrc::cannotConnectToHost, "Could not connect to the server."},
         {"https://no-such-host.invalid/file.zip", URLErrc::cannotFindHost,
-         "A server with the specified hostname could not be found.", noLimit, none, none},
-        {server().url("/_cut/hello.txt"), URLErrc::networkConnectionLost,
-         "The network connection was lost.", noLimit, none, none},
-        {server().url("/_redirect"), URLErrc::tooManyRedirects, "too many HTTP redirects", noLimit,
-         none, none},
-        {"not an address", URLErrc::badURL, "bad URL", noLimit, none, none},
-        // handshake.
-        {server().url("/_hang"), URLErrc::timedOut, "The request timed out.", noLimit, "300", none},
-        {neverAnswering.url("/file.zip"), URLErrc::timedOut, "The request timed out.", noLimit,
-         "300", none},
+         "A server with the specified hostname could not be found."},
+        {url("/_cut/hello.txt"), URLErrc::networkConnectionLost,
+         "The network connection was lost."},
+        {url("/_redirect"), URLErrc::tooManyRedirects, "too many HTTP redirects"},
+        {"not an address", URLErrc::badURL, "bad URL"},
+        // Silent after the request, or already in the handshake.
+        {url("/_hang"), URLErrc::timedOut, "The request timed out.", Setting{idle, "300"}},
+        {neverAnswering.url, URLErrc::timedOut, "The request timed out.", Setting{idle, "300"}},
         // Two bytes every half second: never silent, but far too slow.
-        {server().url("/_slow/drip.bin?pieces=50&pause=0.5"), URLErrc::transferTooSlow,
-         "The server sent data too slowly: under 100 bytes a second for 2 seconds.", noLimit, none,
-         "2"},
+        {url("/_slow/drip.bin?pieces=50&pause=0.5"), URLErrc::transferTooSlow,
+         "The server sent data too slowly: under 100 bytes a second for 2 seconds.",
+         Setting{lowSpeed, "2"}},
         // Too large by its announced length, or by what arrives without one.
-        {server().url("/hello.txt"), URLErrc::bodyTooLarge,
-         "The response is too large: it exceeds the limit of 13 bytes.", 13, none, none},
-        {server().url("/_chunked/large.bin"), URLErrc::bodyTooLarge,
-         "The response is too large: it exceeds the limit of 100000 bytes.", 100'000, none, none},
+        {url("/hello.txt"), URLErrc::bodyTooLarge,
+         "The response is too large: it exceeds the limit of 13 bytes.", std::nullopt, 13},
+        {url("/_chunked/large.bin"), URLErrc::bodyTooLarge,
+         "The response is too large: it exceeds the limit of 100000 bytes.", std::nullopt, 100'000},
     };
     Session session;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
-        ScopedEnvironmentVariable idle("CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", c.idleMilliseconds);
-        ScopedEnvironmentVariable lowSpeed("CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S",
-                                           c.lowSpeedSeconds);
-        std::vector<Outcome> outcomes{fetch(session, c.address, c.limit)};
-        if (c.limit == noLimit) {
-            outcomes.push_back(download(session, c.address));
+        std::optional<ScopedEnvironmentVariable> setting;
+        if (c.setting) {
+            setting.emplace(c.setting->name, c.setting->value);
         }
-        for (const Outcome& outcome : outcomes) {
+        for (Mode mode : bothModes) {
+            if (mode == Mode::streamed && c.limit != noLimit) {
+                continue;
+            }
+            const Outcome outcome = transfer(session, mode, c.address, c.limit);
             ASSERT_TRUE(outcome.error);
             EXPECT_EQ(outcome.error->code(), c.kind);
             EXPECT_EQ(std::string(outcome.error->what()), c.description);
@@ -360,6 +305,7 @@ TEST_F(SessionTest, FailuresEndWithReadableErrors) {
             EXPECT_FALSE(outcome.response);
         }
     }
+    EXPECT_EQ(servers().plain->connectionsAccepted(), 0);
 }
 
 // Lets the process grow by at most room bytes of address space from now on.
@@ -376,7 +322,8 @@ void limitAddressSpace(std::size_t room) {
 bool fetchEndsOutOfMemory(const std::string& address) {
     limitAddressSpace(std::size_t{128} << 20);
     Session session;
-    Outcome outcome = fetch(session, address, std::numeric_limits<std::size_t>::max());
+    Outcome outcome =
+        transfer(session, Mode::keptWhole, address, std::numeric_limits<std::size_t>::max());
     return outcome.error && outcome.error->code() == URLErrc::outOfMemory && !outcome.body;
 }
 
@@ -398,41 +345,12 @@ TEST_F(SessionTest, MemoryRunsOutForAHugeBodyKeptWholeButNotForOneStreamed) {
 #endif
     // Blanks with no length announced: a gibibyte kept whole, 192 MiB
     // streamed, both far beyond the limits.
-    const std::string gibibyte = server().url("/_blanks/1073741824");
+    const std::string gibibyte = url("/_blanks/1073741824");
     EXPECT_EXIT(_exit(fetchEndsOutOfMemory(gibibyte) ? 0 : 1), testing::ExitedWithCode(0), "");
     const std::size_t size = std::size_t{192} << 20;
-    const std::string streamed = server().url("/_blanks/" + std::to_string(size));
+    const std::string streamed = url("/_blanks/" + std::to_string(size));
     EXPECT_EXIT(_exit(downloadCompletesInLittleMemory(streamed, size) ? 0 : 1),
                 testing::ExitedWithCode(0), "");
-}
-
-TEST_F(SessionTest, SlowButSteadyTransfersSucceed) {
-    struct Case {
-        std::string file;
-        std::size_t size;
-        std::string query;
-        std::optional<std::string> idleMilliseconds;
-        std::optional<std::string> lowSpeedSeconds;
-    };
-    const Case cases[] = {
-        // Forty pieces 50 ms apart: twice the idle limit in all, each gap a
-        // twentieth of it. Only a limit on the whole transfer would fail.
-        {"steady.bin", 40 * 1024, "pieces=40&pause=0.05", "1000", std::nullopt},
-        // About 300 bytes a second for four seconds, twice the low-speed
-        // window: slow, but above the limit all along.
-        {"slow-line.bin", 1200, "pieces=16&pause=0.25", std::nullopt, "2"},
-    };
-    Session session;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        ScopedEnvironmentVariable idle("CORVANTIS_TEST_HTTP_IDLE_TIMEOUT_MS", c.idleMilliseconds);
-        ScopedEnvironmentVariable lowSpeed("CORVANTIS_TEST_HTTP_LOW_SPEED_WINDOW_S",
-                                           c.lowSpeedSeconds);
-        const std::string data = makeFile(c.file, c.size);
-        Outcome outcome = fetch(session, server().url("/_slow/" + c.file + "?" + c.query));
-        ASSERT_FALSE(outcome.error) << outcome.error->what();
-        EXPECT_TRUE(outcome.body == data);
-    }
 }
 
 TEST_F(SessionTest, ProgressIsRateLimitedAndEndsAtOneOnce) {
@@ -452,11 +370,12 @@ TEST_F(SessionTest, ProgressIsRateLimitedAndEndsAtOneOnce) {
         std::thread::id poster;
         Session session;
         auto start = Clock::now();
-        Outcome outcome = fetch(session, server().url(c.path), noLimit, [&](double fraction) {
-            std::lock_guard lock(mutex);
-            posted.push_back(fraction);
-            poster = std::this_thread::get_id();
-        });
+        Outcome outcome =
+            transfer(session, Mode::keptWhole, url(c.path), noLimit, {}, [&](double fraction) {
+                std::lock_guard lock(mutex);
+                posted.push_back(fraction);
+                poster = std::this_thread::get_id();
+            });
         auto elapsed = Clock::now() - start;
         ASSERT_FALSE(outcome.error) << outcome.error->what();
         EXPECT_EQ(outcome.body->size(), std::size_t{24} << 20);
@@ -488,8 +407,8 @@ TEST_F(SessionTest, ProgressShowsEveryFractionReachedBeforeTheServerPauses) {
     std::vector<std::variant<std::size_t, double>> events;
     std::size_t received = 0;
     Session session;
-    Outcome outcome = download(
-        session, server().url("/_slow/pauses.bin?pieces=4&pause=1"),
+    Outcome outcome = transfer(
+        session, Mode::streamed, url("/_slow/pauses.bin?pieces=4&pause=1"), noLimit,
         [&](std::span<const std::byte> piece) {
             std::lock_guard lock(mutex);
             received += piece.size();
@@ -527,8 +446,8 @@ TEST_F(SessionTest, ASinkThatRefusesEndsTheTransferWithItsOwnError) {
     makeFile("refused.bin", 8 << 20);
     int pieces = 0;
     Session session;
-    Outcome outcome =
-        download(session, server().url("/refused.bin"), [&](std::span<const std::byte>) {
+    Outcome outcome = transfer(
+        session, Mode::streamed, url("/refused.bin"), noLimit, [&](std::span<const std::byte>) {
             ++pieces;
             throw std::system_error(std::make_error_code(std::errc::no_space_on_device),
                                     "write to .refused.bin");
@@ -550,11 +469,11 @@ TEST_F(SessionTest, CompletionsRunOneAfterAnotherOnTheSessionsOwnThread) {
     Session session;
     std::promise<std::thread::id> second;
     std::thread::id first;
-    session.fetch(server().url("/hello.txt"), noLimit,
+    session.fetch(url("/hello.txt"), noLimit,
                   [&](std::optional<Bytes>, std::optional<Response>, std::optional<URLError>) {
                       first = std::this_thread::get_id();
                       session.download(
-                          server().url("/hello.txt"), [](std::span<const std::byte>) {},
+                          url("/hello.txt"), [](std::span<const std::byte>) {},
                           [&](DownloadOutcome) { second.set_value(std::this_thread::get_id()); });
                   });
     auto future = second.get_future();
@@ -571,14 +490,14 @@ TEST_F(SessionTest, DestroyingASessionEndsItsTransfersAndJoinsItsThreads) {
         // thread (a sanitizer does); only the session's own count here.
         Session first;
     }
-    const std::size_t threadsBefore = threadsOfThisProcess();
+    const auto threadsBefore = threads();
     bool completed = false;
     {
         Session session;
         std::promise<void> underWay;
         std::once_flag once;
         session.download(
-            server().url("/_slow/long.bin?pieces=100&pause=1"),
+            url("/_slow/long.bin?pieces=100&pause=1"),
             [&](std::span<const std::byte>) {
                 std::call_once(once, [&] { underWay.set_value(); });
             },
@@ -587,7 +506,7 @@ TEST_F(SessionTest, DestroyingASessionEndsItsTransfersAndJoinsItsThreads) {
                   std::future_status::ready);
     }
     EXPECT_FALSE(completed);
-    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+    EXPECT_EQ(threads(), threadsBefore);
 }
 
 }  // namespace
