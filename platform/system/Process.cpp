@@ -186,12 +186,13 @@ void Process::finishIfEnded() {
         // A handler installed from now on is posted by setTerminationHandler.
         hasHandler = static_cast<bool>(state_->handler);
     }
-    auto& loop = TerminationLoop::shared();
+    // A run that nobody else watches ends without the termination thread,
+    // which is not even started for it.
     if (watchId != 0) {
-        loop.unwatch(watchId, pidfd);
+        TerminationLoop::shared().unwatch(watchId, pidfd);
     }
     if (hasHandler) {
-        loop.post([self = shared_from_this()] { self->deliverTermination(); });
+        TerminationLoop::shared().post([self = shared_from_this()] { self->deliverTermination(); });
     }
 }
 
@@ -321,6 +322,11 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
                 continue;
             }
             const std::size_t i = polled[k];
+            if ((entries[k].revents & (POLLIN | POLLHUP)) == POLLHUP) {
+                // Empty, and every writer has gone: nothing more to look at.
+                ended[i] = true;
+                continue;
+            }
             switch (open[i]->setAsideAvailable()) {
                 case FileHandle::SetAside::busy:
                     busy[i] = true;

@@ -267,6 +267,18 @@ TEST(RunCaptured, ThroughAStreamOrATextAsStandardInput) {
     EXPECT_EQ(reader->runCaptured("/bin/cat").stdout(), "through a stream");
 }
 
+TEST(RunCaptured, ASynchronousRunTakesNoOtherThread) {
+    // Each test runs in a process of its own: a thread started by the runs
+    // shows here. They wait on the calling thread, over the pipes and the
+    // end of the process at once.
+    const auto threads = [] { return testsupport::namesIn("/proc/self/task").size(); };
+    const auto before = threads();
+    EXPECT_TRUE(shell::runCapturedScript("echo out; echo err >&2").isSuccess());
+    EXPECT_TRUE(shell::runCaptured(shell::mergeErrors, "/bin/true").isSuccess());
+    shell::runEchoing("/bin/true");
+    EXPECT_EQ(threads(), before);
+}
+
 TEST(RunEchoing, WritesIntoTheContextsStreams) {
     CapturingContext capturing;
     capturing.context.runEchoing("/bin/bash", "-c", "echo to out; echo to err >&2");
