@@ -1,11 +1,26 @@
 #include "shell/Command.h"
 
+#include <string_view>
+
 namespace shell {
 
 namespace {
 
 // Plain constants: nothing here is destroyed by an exit() from any thread.
 constexpr const char* whichPath = "/usr/bin/which";
+
+// The path made absolute and lexically normal. Most paths already are, and
+// are taken as they are without the walk over their components.
+std::filesystem::path normalAbsolutePath(const std::string& path) {
+    const std::string_view text(path);
+    const bool alreadyNormal = text.starts_with('/') && text.find("//") == text.npos &&
+                               text.find("/./") == text.npos && text.find("/../") == text.npos &&
+                               !text.ends_with("/.") && !text.ends_with("/..");
+    if (alreadyNormal) {
+        return path;
+    }
+    return std::filesystem::absolute(path).lexically_normal();
+}
 
 }  // namespace
 
@@ -48,10 +63,12 @@ platform::LaunchOptions buildLaunchOptions(const std::string& executable,
     platform::LaunchOptions options;
     options.arguments = std::move(arguments);
     // Relative to this process's directory.
-    options.executable =
-        std::filesystem::absolute(resolveExecutable(executable, context)).lexically_normal();
+    options.executable = normalAbsolutePath(resolveExecutable(executable, context));
     options.environment = context.env();
-    options.currentDirectory = std::filesystem::absolute(context.currentdirectory());
+    options.currentDirectory = context.currentdirectory();
+    if (!options.currentDirectory.is_absolute()) {
+        options.currentDirectory = std::filesystem::absolute(options.currentDirectory);
+    }
     options.standardInput = context.stdin()->filehandle();
     options.standardOutput = context.stdout()->filehandle();
     options.standardError = context.stderror()->filehandle();

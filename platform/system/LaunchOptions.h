@@ -1,12 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "platform/system/EnvironmentBlock.h"
 #include "platform/system/FileHandle.h"
 #include "platform/system/Pipe.h"
 
@@ -21,10 +21,10 @@ using ProcessStream = std::variant<std::shared_ptr<FileHandle>, std::shared_ptr<
 // Everything a child is started with. A plain value: a Process takes its own
 // copy when it is created, so nothing about a child can change once it runs.
 struct LaunchOptions {
-    std::filesystem::path executable{};    // absolute, or relative to the parent's directory
-    std::vector<std::string> arguments{};  // without argv[0]
-    std::map<std::string, std::string> environment{};  // replaces the parent's entirely
-    std::filesystem::path currentDirectory{};          // empty: the parent's
+    std::filesystem::path executable{};        // absolute, or relative to the parent's directory
+    std::vector<std::string> arguments{};      // without argv[0]
+    EnvironmentBlock environment{};            // replaces the parent's entirely
+    std::filesystem::path currentDirectory{};  // empty: the parent's
     ProcessStream standardInput{};
     ProcessStream standardOutput{};
     ProcessStream standardError{};

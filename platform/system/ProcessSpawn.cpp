@@ -28,37 +28,6 @@ std::vector<char*> pointersTo(const std::string& first, const std::vector<std::s
     return pointers;
 }
 
-// The environment as "name=value" texts in one buffer: two allocations
-// whatever the number of variables.
-class EnvironmentBlock {
-  public:
-    explicit EnvironmentBlock(const std::map<std::string, std::string>& environment) {
-        std::size_t size = 0;
-        for (const auto& [name, value] : environment) {
-            size += name.size() + value.size() + 2;
-        }
-        texts_.reserve(size);
-        for (const auto& [name, value] : environment) {
-            texts_.append(name).append(1, '=').append(value).append(1, '\0');
-        }
-        count_ = environment.size();
-    }
-
-    std::vector<char*> pointers() const {
-        std::vector<char*> pointers;
-        pointers.reserve(count_ + 1);
-        for (std::size_t at = 0; at < texts_.size(); at = texts_.find('\0', at) + 1) {
-            pointers.push_back(const_cast<char*>(texts_.data() + at));
-        }
-        pointers.push_back(nullptr);
-        return pointers;
-    }
-
-  private:
-    std::string texts_;
-    std::size_t count_ = 0;
-};
-
 // Whether moving sources[i] to descriptor i, in order, would replace a
 // source that a later move still needs.
 bool overwritesALaterSource(const std::array<int, 3>& sources) {
@@ -112,8 +81,7 @@ pid_t spawnChild(const SpawnRequest& request) {
     }
 
     auto argv = pointersTo(request.executable, request.arguments);
-    const EnvironmentBlock environment(request.environment);
-    auto envp = environment.pointers();
+    auto envp = request.environment.pointers();
 
     pid_t pid = 0;
     int result = posix_spawn(&pid, request.executable.c_str(), actions.get(), attributes.get(),

@@ -33,12 +33,13 @@ struct Child {
     explicit Child(const std::string& script) : Child("/bin/bash", {"-c", script}) {}
     Child(const std::string& executable, std::vector<std::string> arguments,
           platform::ProcessStream input = {})
-        : process(platform::Process::create({.executable = executable,
-                                             .arguments = std::move(arguments),
-                                             .environment = {{"PATH", "/usr/bin:/bin"}},
-                                             .standardInput = std::move(input),
-                                             .standardOutput = out,
-                                             .standardError = err})) {}
+        : process(platform::Process::create(
+              {.executable = executable,
+               .arguments = std::move(arguments),
+               .environment = std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}},
+               .standardInput = std::move(input),
+               .standardOutput = out,
+               .standardError = err})) {}
 };
 
 inline std::size_t openDescriptorCount() {
