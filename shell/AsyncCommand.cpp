@@ -8,18 +8,16 @@ namespace shell {
 
 // PrintedAsyncCommand
 
-PrintedAsyncCommand::PrintedAsyncCommand(std::shared_ptr<platform::Process> process,
-                                         bool mergeErrors)
-    : process_(std::move(process)) {
-    if (mergeErrors) {
-        process_->standardError = process_->standardOutput;
-    }
-}
+PrintedAsyncCommand::PrintedAsyncCommand(std::shared_ptr<platform::Process> process)
+    : process_(std::move(process)) {}
 
-std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::create(
-    std::shared_ptr<platform::Process> process, bool mergeErrors) {
+std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::create(platform::LaunchOptions options,
+                                                                 bool mergeErrors) {
+    if (mergeErrors) {
+        options.standardError = options.standardOutput;
+    }
     return std::shared_ptr<PrintedAsyncCommand>(
-        new PrintedAsyncCommand(std::move(process), mergeErrors));
+        new PrintedAsyncCommand(platform::Process::create(std::move(options))));
 }
 
 bool PrintedAsyncCommand::isRunning() const {
@@ -81,25 +79,25 @@ std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::onTermination(
 
 // AsyncCommand
 
-AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors)
-    : PrintedAsyncCommand(process, false) {
+AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process,
+                           const std::shared_ptr<platform::Pipe>& output,
+                           const std::shared_ptr<platform::Pipe>& errors)
+    : PrintedAsyncCommand(std::move(process)) {
     const auto encoding = mainContext().encoding();
-    auto output = platform::Pipe::create();
-    process->standardOutput = output;
     stdout_ = std::make_shared<FileHandleStream>(output->fileHandleForReading(), encoding);
-    if (mergeErrors) {
-        process->standardError = output;
-        stderror_ = stdout_;
-    } else {
-        auto errors = platform::Pipe::create();
-        process->standardError = errors;
-        stderror_ = std::make_shared<FileHandleStream>(errors->fileHandleForReading(), encoding);
-    }
+    stderror_ = errors == output
+                    ? stdout_
+                    : std::make_shared<FileHandleStream>(errors->fileHandleForReading(), encoding);
 }
 
-std::shared_ptr<AsyncCommand> AsyncCommand::create(std::shared_ptr<platform::Process> process,
+std::shared_ptr<AsyncCommand> AsyncCommand::create(platform::LaunchOptions options,
                                                    bool mergeErrors) {
-    return std::shared_ptr<AsyncCommand>(new AsyncCommand(std::move(process), mergeErrors));
+    auto output = platform::Pipe::create();
+    auto errors = mergeErrors ? output : platform::Pipe::create();
+    options.standardOutput = output;
+    options.standardError = errors;
+    return std::shared_ptr<AsyncCommand>(
+        new AsyncCommand(platform::Process::create(std::move(options)), output, errors));
 }
 
 bool AsyncCommand::waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline) {

@@ -24,9 +24,10 @@ namespace shell {
 // ignores that). Call stop() first to end it.
 class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncCommand> {
   public:
-    // With mergeErrors the process's standard error becomes its standard
-    // output. Launching is the caller's business.
-    static std::shared_ptr<PrintedAsyncCommand> create(std::shared_ptr<platform::Process> process,
+    // A command whose process is made from the options, not launched yet:
+    // launching is the caller's business. With mergeErrors the process's
+    // standard error becomes its standard output.
+    static std::shared_ptr<PrintedAsyncCommand> create(platform::LaunchOptions options,
                                                        bool mergeErrors = false);
     virtual ~PrintedAsyncCommand() = default;
     PrintedAsyncCommand(const PrintedAsyncCommand&) = delete;
@@ -67,7 +68,7 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
         std::function<void(PrintedAsyncCommand&)> handler);
 
   protected:
-    PrintedAsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+    explicit PrintedAsyncCommand(std::shared_ptr<platform::Process> process);
     // Blocks until the process has ended or the deadline has passed, and
     // tells whether it has ended; every wait above goes through it.
     virtual bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {});
@@ -82,8 +83,10 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
 // (waitForSuccess, exitStatus, exitReason) without reading them.
 class AsyncCommand final : public PrintedAsyncCommand {
   public:
-    // With mergeErrors, stdout() and stderror() are one stream over one pipe.
-    static std::shared_ptr<AsyncCommand> create(std::shared_ptr<platform::Process> process,
+    // The options' standard output and error are replaced by pipes; with
+    // mergeErrors, stdout() and stderror() are one stream over one pipe. Not
+    // launched yet: launching is the caller's business.
+    static std::shared_ptr<AsyncCommand> create(platform::LaunchOptions options,
                                                 bool mergeErrors = false);
 
     const std::shared_ptr<ReadableStream>& stdout() const noexcept { return stdout_; }
@@ -107,7 +110,9 @@ class AsyncCommand final : public PrintedAsyncCommand {
     bool waitForEnd(std::optional<std::chrono::steady_clock::time_point> deadline = {}) override;
 
   private:
-    AsyncCommand(std::shared_ptr<platform::Process> process, bool mergeErrors);
+    AsyncCommand(std::shared_ptr<platform::Process> process,
+                 const std::shared_ptr<platform::Pipe>& output,
+                 const std::shared_ptr<platform::Pipe>& errors);
     std::shared_ptr<AsyncCommand> onTerminationOfThis(std::function<void(AsyncCommand&)> handler);
 
     std::shared_ptr<ReadableStream> stdout_;

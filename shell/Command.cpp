@@ -1,11 +1,26 @@
 #include "shell/Command.h"
 
+#include <string_view>
+
 namespace shell {
 
 namespace {
 
 // Plain constants: nothing here is destroyed by an exit() from any thread.
 constexpr const char* whichPath = "/usr/bin/which";
+
+// The path made absolute and lexically normal. Most paths already are, and
+// are taken as they are without the walk over their components.
+std::filesystem::path normalAbsolutePath(const std::string& path) {
+    const std::string_view text(path);
+    const bool alreadyNormal = text.starts_with('/') && text.find("//") == text.npos &&
+                               text.find("/./") == text.npos && text.find("/../") == text.npos &&
+                               !text.ends_with("/.") && !text.ends_with("/..");
+    if (alreadyNormal) {
+        return path;
+    }
+    return std::filesystem::absolute(path).lexically_normal();
+}
 
 }  // namespace
 
@@ -14,8 +29,9 @@ void launchOrThrow(platform::Process& process, platform::Process::EndWatch endWa
         process.launch(endWatch);
     } catch (const platform::LaunchError& error) {
         if (error.executableIsMissing()) {
-            const auto name = process.executable.filename();
-            throw CommandError::inAccessibleExecutable(name.empty() ? process.executable.string()
+            const auto& executable = process.options().executable;
+            const auto name = executable.filename();
+            throw CommandError::inAccessibleExecutable(name.empty() ? executable.string()
                                                                     : name.string());
         }
         throw;
@@ -29,9 +45,9 @@ void waitForSuccess(platform::Process& process) {
     }
 }
 
-std::string commandText(const platform::Process& process) {
-    std::string text = process.executable.string();
-    for (const auto& argument : process.arguments) {
+std::string commandText(const platform::LaunchOptions& options) {
+    std::string text = options.executable.string();
+    for (const auto& argument : options.arguments) {
         text += ' ';
         if (argument.find(' ') == std::string::npos) {
             text += argument;
@@ -42,20 +58,21 @@ std::string commandText(const platform::Process& process) {
     return text;
 }
 
-std::shared_ptr<platform::Process> buildProcess(const std::string& executable,
-                                                std::vector<std::string> arguments,
-                                                Context& context) {
-    auto process = platform::Process::create();
-    process->arguments = std::move(arguments);
+platform::LaunchOptions buildLaunchOptions(const std::string& executable,
+                                           std::vector<std::string> arguments, Context& context) {
+    platform::LaunchOptions options;
+    options.arguments = std::move(arguments);
     // Relative to this process's directory.
-    process->executable =
-        std::filesystem::absolute(resolveExecutable(executable, context)).lexically_normal();
-    process->environment = context.env();
-    process->currentDirectory = std::filesystem::absolute(context.currentdirectory());
-    process->standardInput = context.stdin()->filehandle();
-    process->standardOutput = context.stdout()->filehandle();
-    process->standardError = context.stderror()->filehandle();
-    return process;
+    options.executable = normalAbsolutePath(resolveExecutable(executable, context));
+    options.environment = context.env();
+    options.currentDirectory = context.currentdirectory();
+    if (!options.currentDirectory.is_absolute()) {
+        options.currentDirectory = std::filesystem::absolute(options.currentDirectory);
+    }
+    options.standardInput = context.stdin()->filehandle();
+    options.standardOutput = context.stdout()->filehandle();
+    options.standardError = context.stderror()->filehandle();
+    return options;
 }
 
 std::string resolveExecutable(const std::string& name, Context& context) {
@@ -99,9 +116,10 @@ std::error_code reasonOf(std::exception_ptr failure) {
 RunOutput capturedRun(Context& context, const std::string& executable,
                       std::vector<std::string> arguments, const RunOptions& options) {
     const auto deadline = deadlineOf(options);
-    auto process = buildProcess(executable, std::move(arguments), context);
-    process->ownProcessGroup = options.ownProcessGroup;
-    auto command = AsyncCommand::create(process, options.mergeErrors);
+    auto launchOptions = buildLaunchOptions(executable, std::move(arguments), context);
+    launchOptions.ownProcessGroup = options.ownProcessGroup;
+    auto command = AsyncCommand::create(std::move(launchOptions), options.mergeErrors);
+    const auto& process = command->process();
     // This thread waits for the end itself: no other thread takes part.
     launchOrThrow(*process, platform::Process::EndWatch::caller);
     // Both pipes and the end of the process are watched from this thread,
@@ -160,8 +178,9 @@ RunOutput runCapturedIn(Context& context, const std::string& executable,
 void runEchoingIn(Context& context, const std::string& executable,
                   std::vector<std::string> arguments, RunOptions options) {
     const auto deadline = deadlineOf(options);
-    auto process = buildProcess(executable, std::move(arguments), context);
-    process->ownProcessGroup = options.ownProcessGroup;
+    auto launchOptions = buildLaunchOptions(executable, std::move(arguments), context);
+    launchOptions.ownProcessGroup = options.ownProcessGroup;
+    auto process = platform::Process::create(std::move(launchOptions));
     launchOrThrow(*process, platform::Process::EndWatch::caller);
     if (!process->waitTakingInOutput({}, false, deadline)) {
         process->stop(options.gracePeriod);
@@ -187,20 +206,20 @@ std::shared_ptr<Command> launchedOrExit(std::shared_ptr<Command> command) {
 
 std::shared_ptr<AsyncCommand> startCapturedIn(Context& context, const Invocation& executable,
                                               std::vector<std::string> arguments) {
-    auto process = buildProcess(executable.text, std::move(arguments), context);
-    return launchedOrExit(AsyncCommand::create(std::move(process)));
+    return launchedOrExit(
+        AsyncCommand::create(buildLaunchOptions(executable.text, std::move(arguments), context)));
 }
 
 std::shared_ptr<PrintedAsyncCommand> startEchoingIn(Context& context, const Invocation& executable,
                                                     std::vector<std::string> arguments) {
-    auto process = buildProcess(executable.text, std::move(arguments), context);
-    return launchedOrExit(PrintedAsyncCommand::create(std::move(process)));
+    return launchedOrExit(PrintedAsyncCommand::create(
+        buildLaunchOptions(executable.text, std::move(arguments), context)));
 }
 
 std::shared_ptr<AsyncCommand> tryStartCapturedIn(Context& context, const Invocation& executable,
                                                  std::vector<std::string> arguments) {
     auto command =
-        AsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+        AsyncCommand::create(buildLaunchOptions(executable.text, std::move(arguments), context));
     launchOrThrow(*command->process());
     return command;
 }
@@ -208,8 +227,8 @@ std::shared_ptr<AsyncCommand> tryStartCapturedIn(Context& context, const Invocat
 std::shared_ptr<PrintedAsyncCommand> tryStartEchoingIn(Context& context,
                                                        const Invocation& executable,
                                                        std::vector<std::string> arguments) {
-    auto command =
-        PrintedAsyncCommand::create(buildProcess(executable.text, std::move(arguments), context));
+    auto command = PrintedAsyncCommand::create(
+        buildLaunchOptions(executable.text, std::move(arguments), context));
     launchOrThrow(*command->process());
     return command;
 }

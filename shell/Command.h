@@ -86,14 +86,16 @@ void launchOrThrow(platform::Process& process,
 void waitForSuccess(platform::Process& process);
 // The executable's path, then each argument after one blank; an argument
 // holding a blank in double quotes; nothing escaped.
-std::string commandText(const platform::Process& process);
+std::string commandText(const platform::LaunchOptions& options);
+inline std::string commandText(const platform::Process& process) {
+    return commandText(process.options());
+}
 
-// A process configured from the context and not launched: the executable
-// resolved as a path, the environment replaced by the context's, the context's
-// directory and standard streams.
-std::shared_ptr<platform::Process> buildProcess(const std::string& executable,
-                                                std::vector<std::string> arguments,
-                                                Context& context);
+// How to start a program in the context: the executable resolved as a path,
+// the environment replaced by the context's, the context's directory and
+// standard streams.
+platform::LaunchOptions buildLaunchOptions(const std::string& executable,
+                                           std::vector<std::string> arguments, Context& context);
 // A name holding "/" unchanged; otherwise what "/usr/bin/which" prints for it
 // in the context (its search path), or the name when it prints nothing.
 std::string resolveExecutable(const std::string& name, Context& context);

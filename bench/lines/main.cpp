@@ -134,14 +134,14 @@ unsigned long long viaRawReads(const std::shared_ptr<platform::Pipe>& pipe) {
 }
 
 unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
-    auto process = platform::Process::create();
-    process->executable = "/usr/bin/wc";
-    process->arguments = {"-l"};
-    // wc gets the reading end; ours goes when it has it.
-    process->standardInput = pipe->fileHandleForReading();
     auto output = platform::Pipe::create();
-    process->standardOutput = output;
-    process->standardError = platform::FileHandle::standardError();
+    // wc gets the reading end; ours goes when it has it.
+    auto process =
+        platform::Process::create({.executable = "/usr/bin/wc",
+                                   .arguments = {"-l"},
+                                   .standardInput = pipe->fileHandleForReading(),
+                                   .standardOutput = output,
+                                   .standardError = platform::FileHandle::standardError()});
     process->launch();
     pipe->fileHandleForReading()->close();
     const auto data = output->fileHandleForReading()->readAll();
@@ -151,8 +151,7 @@ unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
 }
 
 unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
-    std::ifstream in("/proc/self/fd/" +
-                     std::to_string(pipe->fileHandleForReading()->descriptor()));
+    std::ifstream in("/proc/self/fd/" + std::to_string(pipe->fileHandleForReading()->descriptor()));
     unsigned long long count = 0;
     std::string line;
     while (std::getline(in, line))

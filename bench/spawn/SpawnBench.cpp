@@ -49,7 +49,9 @@ double microseconds(Operation operation) {
 // Median microseconds per call of runCaptured("/bin/true"), of the bare
 // system calls, and of the bare calls starting a program that does nothing
 // (the floor under any way of running a program), taken in turns so that a change in the machine's
-// load hits both alike.
+// load hits all alike. The order of the turns changes from one round to the next, so that none
+// of them always runs right after another (whose page-cache, TLB or scheduler state it might
+// inherit).
 Medians spawnMedians(int runs) {
     auto runner = [] {
         if (!shell::runCaptured("/bin/true").isSuccess()) {
@@ -67,9 +69,23 @@ Medians spawnMedians(int runs) {
     std::vector<double> rawTimes;
     std::vector<double> emptyTimes;
     for (int i = 0; i < runs; ++i) {
-        runnerTimes.push_back(microseconds(runner));
-        rawTimes.push_back(microseconds(raw));
-        emptyTimes.push_back(microseconds(empty));
+        switch (i % 3) {
+            case 0:
+                runnerTimes.push_back(microseconds(runner));
+                rawTimes.push_back(microseconds(raw));
+                emptyTimes.push_back(microseconds(empty));
+                break;
+            case 1:
+                rawTimes.push_back(microseconds(raw));
+                emptyTimes.push_back(microseconds(empty));
+                runnerTimes.push_back(microseconds(runner));
+                break;
+            default:
+                emptyTimes.push_back(microseconds(empty));
+                runnerTimes.push_back(microseconds(runner));
+                rawTimes.push_back(microseconds(raw));
+                break;
+        }
     }
     return {median(runnerTimes), median(rawTimes), median(emptyTimes)};
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/system/Descriptor.h"
 #include "platform/system/EventLoop.h"
 #include "platform/system/ProcessSpawn.h"
 
@@ -64,17 +65,11 @@ struct Process::State {
     Phase phase = Phase::configured;
     int launchErrno = 0;
     pid_t pid = 0;
-    int pidfd = -1;             // from launch until this state goes
+    Descriptor pidfd;           // from launch until this state goes
     std::uint64_t watchId = 0;  // 0: not watched by the termination thread
     int status = 0;
     TerminationReason reason = TerminationReason::exit;
     std::function<void(Process&)> handler;
-
-    ~State() {
-        if (pidfd >= 0) {
-            ::close(pidfd);
-        }
-    }
 
     bool signal(int number) {
         std::lock_guard lock(mutex);
@@ -82,15 +77,16 @@ struct Process::State {
         if (phase != Phase::running) {
             return false;
         }
-        return ::syscall(SYS_pidfd_send_signal, pidfd, number, nullptr, 0) == 0;
+        return ::syscall(SYS_pidfd_send_signal, pidfd.get(), number, nullptr, 0) == 0;
     }
 };
 
-std::shared_ptr<Process> Process::create() {
-    return std::shared_ptr<Process>(new Process);
+std::shared_ptr<Process> Process::create(LaunchOptions options) {
+    return std::shared_ptr<Process>(new Process(std::move(options)));
 }
 
-Process::Process() : state_(std::make_unique<State>()) {}
+Process::Process(LaunchOptions options)
+    : options_(std::move(options)), state_(std::make_unique<State>()) {}
 
 Process::~Process() = default;
 
@@ -98,19 +94,19 @@ void Process::launch(EndWatch endWatch) {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->phase != Phase::configured) {
-            throw LaunchError(executable.string(), EALREADY);
+            throw LaunchError(options_.executable.string(), EALREADY);
         }
     }
-    const std::string path = std::filesystem::absolute(executable).string();
-    const std::string directory = currentDirectory.string();
-    const SpawnRequest request{
-        path,
-        arguments,
-        environment,
-        directory,
-        {sourceDescriptor(standardInput, 0, true), sourceDescriptor(standardOutput, 1, false),
-         sourceDescriptor(standardError, 2, false)},
-        ownProcessGroup};
+    const std::string path = std::filesystem::absolute(options_.executable).string();
+    const std::string directory = options_.currentDirectory.string();
+    const SpawnRequest request{path,
+                               options_.arguments,
+                               options_.environment,
+                               directory,
+                               {sourceDescriptor(options_.standardInput, 0, true),
+                                sourceDescriptor(options_.standardOutput, 1, false),
+                                sourceDescriptor(options_.standardError, 2, false)},
+                               options_.ownProcessGroup};
     pid_t pid;
     try {
         pid = spawnChild(request);
@@ -120,19 +116,19 @@ void Process::launch(EndWatch endWatch) {
         state_->launchErrno = dynamic_cast<const LaunchError*>(&error) ? error.errnum() : 0;
         throw;
     }
-    closeChildEnd(standardInput, true);
-    closeChildEnd(standardOutput, false);
-    closeChildEnd(standardError, false);
+    closeChildEnd(options_.standardInput, true);
+    closeChildEnd(options_.standardOutput, false);
+    closeChildEnd(options_.standardError, false);
 
     // Our own unreaped child keeps its pid until we wait for it, so opening
     // the pidfd after the spawn cannot race with pid reuse.
     // Always close-on-exec.
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    int failure = pidfd < 0 ? errno : 0;
+    Descriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    int failure = pidfd ? 0 : errno;
     std::unique_lock lock(state_->mutex);
-    if (pidfd >= 0) {
+    if (pidfd) {
         state_->pid = pid;
-        state_->pidfd = pidfd;
+        state_->pidfd = std::move(pidfd);
         state_->phase = Phase::running;
         if (endWatch == EndWatch::caller) {
             return;
@@ -140,15 +136,16 @@ void Process::launch(EndWatch endWatch) {
         try {
             // Under the lock: an early event waits until the id is stored.
             // A pidfd becomes readable once, when its process ends.
-            state_->watchId = EventLoop::shared().watch(pidfd, [self = shared_from_this()] {
-                self->finishIfEnded();
-                return self->isRunning() ? EventLoop::Outcome::idle : EventLoop::Outcome::finished;
-            });
+            state_->watchId =
+                EventLoop::shared().watch(state_->pidfd.get(), [self = shared_from_this()] {
+                    self->finishIfEnded();
+                    return self->isRunning() ? EventLoop::Outcome::idle
+                                             : EventLoop::Outcome::finished;
+                });
             return;
         } catch (const SystemError& error) {
             failure = error.errnum();
-            state_->pidfd = -1;
-            ::close(pidfd);
+            state_->pidfd.reset();
         }
     }
     // Untracked children are not allowed: stop it and reap it here.
@@ -170,7 +167,7 @@ void Process::finishIfEnded() {
         }
         siginfo_t info{};
         int result;
-        while ((result = ::waitid(P_PIDFD, state_->pidfd, &info, WEXITED | WNOHANG)) < 0 &&
+        while ((result = ::waitid(P_PIDFD, state_->pidfd.get(), &info, WEXITED | WNOHANG)) < 0 &&
                errno == EINTR) {
         }
         if (result == 0 && info.si_pid == 0) {
@@ -192,12 +189,13 @@ void Process::finishIfEnded() {
         // A handler installed from now on is posted by setTerminationHandler.
         hasHandler = static_cast<bool>(state_->handler);
     }
-    auto& loop = EventLoop::shared();
+    // A run that nobody else watches ends without the event thread, which is
+    // not even started for it.
     if (watchId != 0) {
-        loop.unwatch(watchId);
+        EventLoop::shared().unwatch(watchId);
     }
     if (hasHandler) {
-        loop.post([self = shared_from_this()] { self->deliverTermination(); });
+        EventLoop::shared().post([self = shared_from_this()] { self->deliverTermination(); });
     }
 }
 
@@ -237,7 +235,7 @@ void Process::waitUntilExit() {
             if (state_->phase != Phase::running) {
                 return;
             }
-            pidfd = state_->pidfd;  // open as long as this process object
+            pidfd = state_->pidfd.get();  // open as long as this process object
             watchId = std::exchange(state_->watchId, 0);
         }
         // This thread reaps the child now, so the termination thread need not
@@ -264,7 +262,7 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
         {
             std::lock_guard lock(state_->mutex);
             if (state_->phase == Phase::running) {
-                pidfd = state_->pidfd;
+                pidfd = state_->pidfd.get();
                 // Without a deadline this thread will see the end, so the
                 // termination thread need not; a wait that may run out
                 // leaves the end to it.
@@ -327,6 +325,11 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
                 continue;
             }
             const std::size_t i = polled[k];
+            if ((entries[k].revents & (POLLIN | POLLHUP)) == POLLHUP) {
+                // Empty, and every writer has gone: nothing more to look at.
+                ended[i] = true;
+                continue;
+            }
             switch (open[i]->setAsideAvailable()) {
                 case FileHandle::SetAside::busy:
                     busy[i] = true;
@@ -362,12 +365,12 @@ void Process::stop(std::chrono::nanoseconds grace) {
         if (state_->phase != Phase::running) {
             return;
         }
-        if (ownProcessGroup) {
+        if (options_.ownProcessGroup) {
             // The group is named by the child's pid, which stays its own
             // until the child is reaped, after this lock is released.
             ::kill(-state_->pid, number);
         } else {
-            ::syscall(SYS_pidfd_send_signal, state_->pidfd, number, nullptr, 0);
+            ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), number, nullptr, 0);
         }
     };
     pid_t group = 0;
@@ -385,7 +388,7 @@ void Process::stop(std::chrono::nanoseconds grace) {
         signalChild(SIGKILL);
         waitUntilExit();
     }
-    if (ownProcessGroup) {
+    if (options_.ownProcessGroup) {
         // What the child left running in its group goes too.
         ::kill(-group, SIGKILL);
     }

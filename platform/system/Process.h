@@ -1,27 +1,17 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
-#include <vector>
 
 #include "platform/system/Error.h"
 #include "platform/system/FileHandle.h"
-#include "platform/system/Pipe.h"
+#include "platform/system/LaunchOptions.h"
 
 namespace platform {
-
-// What a child's standard stream is connected to: a file handle the child
-// shares with the parent, or a pipe (the child gets the writing end for an
-// output, the reading end for an input; the parent closes the child's end
-// after launch).
-using ProcessStream = std::variant<std::shared_ptr<FileHandle>, std::shared_ptr<Pipe>>;
 
 enum class TerminationReason { exit, uncaughtSignal };
 
@@ -39,7 +29,8 @@ class LaunchError : public SystemError {
     std::string executable_;
 };
 
-// One child process: configured, launched at most once, then ended.
+// One child process: created with its launch options, launched at most
+// once, then ended.
 // Children are spawned with posix_spawn, receive exactly descriptors 0-2,
 // and are tracked with a pidfd by the platform's event thread (EventLoop),
 // which reaps them (waitid P_PIDFD) unless a waiting thread got there first,
@@ -47,20 +38,13 @@ class LaunchError : public SystemError {
 // child is ever reaped. The pidfd is held until the object goes.
 class Process : public std::enable_shared_from_this<Process> {
   public:
-    static std::shared_ptr<Process> create();
+    static std::shared_ptr<Process> create(LaunchOptions options);
     ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
-    // Configuration; only before launch.
-    std::filesystem::path executable;    // absolute, or relative to the parent's directory
-    std::vector<std::string> arguments;  // without argv[0]
-    std::map<std::string, std::string> environment;  // replaces the parent's entirely
-    std::filesystem::path currentDirectory;          // empty: the parent's
-    ProcessStream standardInput;
-    ProcessStream standardOutput;
-    ProcessStream standardError;
-    // The child leads a process group of its own, which stop() signals as a
-    // whole, so that what the child started ends with it.
-    bool ownProcessGroup = false;
+    // What the child is (or was to be) started with; never changes.
+    const LaunchOptions& options() const noexcept { return options_; }
 
     // Who notices the end of the child.
     enum class EndWatch {
@@ -107,7 +91,7 @@ class Process : public std::enable_shared_from_this<Process> {
     // whether it has ended (true at once when it never started).
     bool waitFor(std::chrono::nanoseconds time);
     // Ends the child by escalation: SIGTERM, up to `grace` for it to end,
-    // then SIGKILL; with ownProcessGroup every signal goes to the whole group,
+    // then SIGKILL; with options().ownProcessGroup every signal goes to the whole group,
     // and the group gets a SIGKILL once the child has ended. Returns once the
     // child has ended (at once when it never started or has ended).
     void stop(std::chrono::nanoseconds grace);
@@ -127,11 +111,12 @@ class Process : public std::enable_shared_from_this<Process> {
     void setTerminationHandler(std::function<void(Process&)> handler);
 
   private:
-    Process();
+    explicit Process(LaunchOptions options);
     // On the event thread: reaps the child if it has ended.
     void finishIfEnded();
     // On the event thread: runs and releases the handler.
     void deliverTermination();
+    const LaunchOptions options_;
     struct State;
     std::unique_ptr<State> state_;
 };

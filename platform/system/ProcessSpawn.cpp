@@ -28,6 +28,19 @@ std::vector<char*> pointersTo(const std::string& first, const std::vector<std::s
     return pointers;
 }
 
+// Whether moving sources[i] to descriptor i, in order, would replace a
+// source that a later move still needs.
+bool overwritesALaterSource(const std::array<int, 3>& sources) {
+    for (int i = 0; i < 3; ++i) {
+        for (int j = i + 1; j < 3; ++j) {
+            if (sources[j] == i && sources[i] != i) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 bool isDirectory(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -40,16 +53,25 @@ pid_t spawnChild(const SpawnRequest& request) {
     if (!request.currentDirectory.empty()) {
         actions.chdir(request.currentDirectory);
     }
-    // A source may itself be one of 0-2 (for example the child's output going
-    // to the parent's standard error), so every source is first copied above
-    // all of them, then moved into place; dup2 leaves the copies inheritable.
+    // Each dup2 (and the validity check glibc makes on every action) costs a
+    // system call, so sources go straight into place unless one would be
+    // overwritten before it is copied: a source that is itself one of 0-2
+    // (the child's output going to the parent's standard error, say). Then
+    // every source is first copied above all of them, then moved into place.
+    // dup2, also onto itself, leaves the result inheritable.
     const auto& sources = request.standardSources;
-    int staging = std::max({sources[0], sources[1], sources[2], 2}) + 1;
-    for (int i = 0; i < 3; ++i) {
-        actions.dup2(sources[i], staging + i);
-    }
-    for (int i = 0; i < 3; ++i) {
-        actions.dup2(staging + i, i);
+    if (overwritesALaterSource(sources)) {
+        int staging = std::max({sources[0], sources[1], sources[2], 2}) + 1;
+        for (int i = 0; i < 3; ++i) {
+            actions.dup2(sources[i], staging + i);
+        }
+        for (int i = 0; i < 3; ++i) {
+            actions.dup2(staging + i, i);
+        }
+    } else {
+        for (int i = 0; i < 3; ++i) {
+            actions.dup2(sources[i], i);
+        }
     }
     actions.closeFrom(3);
 
@@ -58,13 +80,8 @@ pid_t spawnChild(const SpawnRequest& request) {
         attributes.startOwnProcessGroup();
     }
 
-    std::vector<std::string> environmentTexts;
-    environmentTexts.reserve(request.environment.size());
-    for (const auto& [name, value] : request.environment) {
-        environmentTexts.push_back(name + "=" + value);
-    }
     auto argv = pointersTo(request.executable, request.arguments);
-    auto envp = pointersTo({}, environmentTexts);
+    auto envp = request.environment.pointers();
 
     pid_t pid = 0;
     int result = posix_spawn(&pid, request.executable.c_str(), actions.get(), attributes.get(),

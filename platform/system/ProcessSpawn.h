@@ -3,9 +3,10 @@
 #include <sys/types.h>
 
 #include <array>
-#include <map>
 #include <string>
 #include <vector>
+
+#include "platform/system/EnvironmentBlock.h"
 
 namespace platform {
 
@@ -13,7 +14,7 @@ namespace platform {
 struct SpawnRequest {
     const std::string& executable;  // absolute path; also argv[0]
     const std::vector<std::string>& arguments;
-    const std::map<std::string, std::string>& environment;
+    const EnvironmentBlock& environment;
     const std::string& currentDirectory;  // empty: the parent's
     std::array<int, 3> standardSources;   // parent descriptors that become 0, 1, 2
     bool ownProcessGroup = false;         // the child leads a new process group

@@ -65,9 +65,8 @@ TEST(ProcessLaunch, FailuresAnswerAtOnceWithoutAChild) {
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.name);
-        auto process = Process::create();
-        process->executable = failure.executable;
-        process->currentDirectory = failure.directory;
+        auto process = Process::create(
+            {.executable = failure.executable, .currentDirectory = failure.directory});
         try {
             process->launch();
             ADD_FAILURE() << "launched";
@@ -129,8 +128,7 @@ TEST(ProcessLaunch, ChildStartsWithDefaultSignalsEvenWhenTheParentIgnoresThem) {
 
 TEST(ProcessLaunch, SuspendAndResume) {
     auto input = platform::Pipe::create();
-    Child child("/bin/cat", {});
-    child.process->standardInput = input;
+    Child child("/bin/cat", {}, input);
     child.process->launch();
     // The parent's copy of the child's reading end is gone after launch.
     EXPECT_EQ(input->fileHandleForReading()->descriptor(), -1);

@@ -23,20 +23,23 @@ inline std::string readAll(const std::shared_ptr<platform::Pipe>& pipe) {
     return text(pipe->fileHandleForReading()->readAll());
 }
 
-// A configured child running `bash -c script` with its outputs on pipes.
+// A child, not launched yet, running `bash -c script` with its outputs on
+// pipes.
 struct Child {
-    std::shared_ptr<platform::Process> process = platform::Process::create();
     std::shared_ptr<platform::Pipe> out = platform::Pipe::create();
     std::shared_ptr<platform::Pipe> err = platform::Pipe::create();
+    std::shared_ptr<platform::Process> process;
 
     explicit Child(const std::string& script) : Child("/bin/bash", {"-c", script}) {}
-    Child(const std::string& executable, std::vector<std::string> arguments) {
-        process->executable = executable;
-        process->arguments = std::move(arguments);
-        process->environment = {{"PATH", "/usr/bin:/bin"}};
-        process->standardOutput = out;
-        process->standardError = err;
-    }
+    Child(const std::string& executable, std::vector<std::string> arguments,
+          platform::ProcessStream input = {})
+        : process(platform::Process::create(
+              {.executable = executable,
+               .arguments = std::move(arguments),
+               .environment = std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}},
+               .standardInput = std::move(input),
+               .standardOutput = out,
+               .standardError = err})) {}
 };
 
 inline std::size_t openDescriptorCount() {
@@ -64,8 +67,7 @@ inline char processState(int pid) {
 inline void drainTerminationThread() {
     std::weak_ptr<platform::Process> delivered;
     {
-        auto process = platform::Process::create();
-        process->executable = "/bin/true";
+        auto process = platform::Process::create({.executable = "/bin/true"});
         process->launch();
         process->waitUntilExit();
         std::promise<void> done;

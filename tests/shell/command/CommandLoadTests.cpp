@@ -95,10 +95,9 @@ TEST(CommandLoad, ManyRunsLeaveNoDescriptorAndNoChild) {
 TEST(CommandLoad, ALookupIsExactlyOneProcess) {
     // In a pid namespace of its own the helper can count the processes it
     // starts; making one needs the privilege to.
-    auto probe = platform::Process::create();
-    probe->executable = "/usr/bin/unshare";
-    probe->arguments = {"--pid", "--fork", "/bin/true"};
-    probe->standardError = platform::FileHandle::nullDevice();
+    auto probe = platform::Process::create({.executable = "/usr/bin/unshare",
+                                            .arguments = {"--pid", "--fork", "/bin/true"},
+                                            .standardError = platform::FileHandle::nullDevice()});
     probe->launch();
     if (probe->terminationStatus() != 0) {
         GTEST_SKIP() << "no new pid namespace here";

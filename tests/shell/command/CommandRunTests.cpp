@@ -95,8 +95,7 @@ TEST(RunCaptured, UndecodableOutputIsReportedAndTheBytesKept) {
         }
         return std::string("decoded");
     };
-    const auto tail =
-        " to text using encoding " + platform::TextEncoding::utf8().name() + ".";
+    const auto tail = " to text using encoding " + platform::TextEncoding::utf8().name() + ".";
     auto run = shell::runCaptured("/usr/bin/printf", "\\377ok");
     EXPECT_EQ(run.rawStdout().size(), 3u);
     EXPECT_EQ(messageOf([&] { (void)run.stdout(); }),
@@ -265,6 +264,18 @@ TEST(RunCaptured, ThroughAStreamOrATextAsStandardInput) {
     writer->write("through a stream\n");
     writer->close();
     EXPECT_EQ(reader->runCaptured("/bin/cat").stdout(), "through a stream");
+}
+
+TEST(RunCaptured, ASynchronousRunTakesNoOtherThread) {
+    // Each test runs in a process of its own: a thread started by the runs
+    // shows here. They wait on the calling thread, over the pipes and the
+    // end of the process at once.
+    const auto threads = [] { return testsupport::namesIn("/proc/self/task").size(); };
+    const auto before = threads();
+    EXPECT_TRUE(shell::runCapturedScript("echo out; echo err >&2").isSuccess());
+    EXPECT_TRUE(shell::runCaptured(shell::mergeErrors, "/bin/true").isSuccess());
+    shell::runEchoing("/bin/true");
+    EXPECT_EQ(threads(), before);
 }
 
 TEST(RunEchoing, WritesIntoTheContextsStreams) {

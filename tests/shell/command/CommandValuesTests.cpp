@@ -59,8 +59,8 @@ TEST(CommandText, BlankHoldingArgumentsAreQuotedAndNothingIsEscaped) {
     };
     shell::CustomContext context;
     for (const auto& c : cases) {
-        auto process = shell::buildProcess("/usr/bin/unzip", c.arguments, context);
-        EXPECT_EQ(shell::commandText(*process), c.expected);
+        const auto options = shell::buildLaunchOptions("/usr/bin/unzip", c.arguments, context);
+        EXPECT_EQ(shell::commandText(options), c.expected);
     }
 }
 

@@ -29,13 +29,13 @@ class WorkingDirectoryGuard {
 // Runs a real program with the context's stdin and returns what it printed.
 std::string runWithInput(shell::Context& context, const std::string& executable,
                          std::vector<std::string> arguments = {}) {
-    auto process = platform::Process::create();
-    process->executable = executable;
-    process->arguments = std::move(arguments);
-    process->standardInput = context.stdin()->filehandle();
     const auto output = platform::Pipe::create();
-    process->standardOutput = output;
-    process->standardError = platform::FileHandle::standardError();
+    auto process =
+        platform::Process::create({.executable = executable,
+                                   .arguments = std::move(arguments),
+                                   .standardInput = context.stdin()->filehandle(),
+                                   .standardOutput = output,
+                                   .standardError = platform::FileHandle::standardError()});
     process->launch();
     auto text = iotest::text(output->fileHandleForReading()->readAll());
     process->waitUntilExit();

@@ -9,11 +9,11 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return 2;
     }
-    auto process = platform::Process::create();
-    process->executable = argv[1];
-    process->arguments.assign(argv + 2, argv + argc);
-    process->standardOutput = platform::FileHandle::standardError();
-    process->standardError = platform::FileHandle::standardOutput();
+    auto process =
+        platform::Process::create({.executable = argv[1],
+                                   .arguments = {argv + 2, argv + argc},
+                                   .standardOutput = platform::FileHandle::standardError(),
+                                   .standardError = platform::FileHandle::standardOutput()});
     process->launch();
     return process->terminationStatus();
 }
