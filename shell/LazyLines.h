@@ -14,6 +14,10 @@
 // an empty line; after the source has run dry, a further step asks it again.
 // Lines are what is split most, so this is made for them alone: a line inside
 // one chunk costs a look at a bit mask and one copy.
+//
+// A source can also refill one chunk in place (LazyLines::Refill), so that a
+// long input is read into the same memory over and over; a stream's lines()
+// does that.
 
 #include <cstddef>
 #include <functional>
@@ -36,6 +40,9 @@ namespace shell {
 class LazyLines : public std::ranges::view_base {
   public:
     using Source = std::function<std::optional<std::string>()>;
+    // Replaces the contents of `chunk` with the next chunk, reusing its
+    // memory, and says whether there was one (false at the end of input).
+    using Refill = std::function<bool(std::string& chunk)>;
 
     class iterator {
       public:
@@ -65,7 +72,16 @@ class LazyLines : public std::ranges::view_base {
 
     LazyLines() = default;
     // Reads nothing yet.
-    explicit LazyLines(Source source) : source_(std::make_shared<Source>(std::move(source))) {}
+    explicit LazyLines(Source source);
+    // Reads nothing yet.
+    static LazyLines refilling(Refill refill);
+    // A copy holds its own copy of the current chunk and goes on from the
+    // same place; the finder of line feeds must then look at that copy.
+    LazyLines(const LazyLines& other);
+    LazyLines(LazyLines&& other) noexcept;
+    LazyLines& operator=(const LazyLines& other);
+    LazyLines& operator=(LazyLines&& other) noexcept;
+    ~LazyLines() = default;
 
     std::optional<std::string> next() {
         std::string line;
@@ -79,10 +95,9 @@ class LazyLines : public std::ranges::view_base {
     // there was one; `line` is left empty when there was not.
     bool nextInto(std::string& line) {
         if (inChunk_) {
-            const std::size_t end = lineFeeds_.find(position_);
+            const std::size_t end = lineFeeds_.next();
             if (end != LineFeedScanner::npos) {
-                line.clear();
-                line.append(chunk_.data() + position_, end - position_);
+                copyLine(line, end);
                 position_ = end + 1;
                 return true;
             }
@@ -94,14 +109,32 @@ class LazyLines : public std::ranges::view_base {
     std::default_sentinel_t end() const noexcept { return {}; }
 
   private:
+    // Lines up to this long are copied as a block of exactly this size and
+    // then cut back: a copy whose length varies from line to line costs a
+    // mispredicted branch inside memcpy, which is more than the extra bytes.
+    static constexpr std::size_t shortLine = 128;
+
+    // Makes `line` the chunk's bytes from position_ up to `end`.
+    void copyLine(std::string& line, std::size_t end) {
+        const char* const start = chunk_.data() + position_;
+        const std::size_t length = end - position_;
+        if (length <= shortLine && chunk_.size() - position_ >= shortLine) {
+            line.assign(start, shortLine);
+            line.erase(length);
+        } else {
+            line.assign(start, length);
+        }
+    }
+
     // The line that runs to the end of the current chunk, joined with what
     // follows in the next chunks.
     bool nextAcrossChunks(std::string& line);
 
-    std::shared_ptr<Source> source_;
+    std::shared_ptr<Refill> refill_;
     // The chunk being split and where its next line starts; inChunk_ is
     // false before the first chunk and once the chunk's last piece (up to
-    // its end, possibly empty) has been taken.
+    // its end, possibly empty) has been taken. Its memory is handed back to
+    // the source for the next chunk.
     std::string chunk_;
     std::size_t position_ = 0;
     bool inChunk_ = false;

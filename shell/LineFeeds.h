@@ -28,6 +28,10 @@ class LineFeedScanner {
     explicit LineFeedScanner(std::string_view text) noexcept
         : data_(text.data()), size_(text.size()) {}
 
+    // Points the scanner at the same bytes in another place (a copy of its
+    // text), keeping where it stands.
+    void rebase(std::string_view copy) noexcept { data_ = copy.data(); }
+
     // The offset of the first line-ending line feed at or after `from`, or
     // npos. Asking for ever larger offsets reads every byte once.
     std::size_t find(std::size_t from) noexcept {
@@ -53,6 +57,28 @@ class LineFeedScanner {
         return block * blockSize + static_cast<std::size_t>(std::countr_zero(bits));
     }
 
+    // The line-ending line feeds in order, one per call: the first, then the
+    // next after it, and npos once there are no more (and on every later
+    // call). Walking a text this way keeps the bits of the current block, so
+    // a line costs a count of trailing zeros instead of a fresh look-up.
+    // Independent of find().
+    std::size_t next() noexcept {
+        while (bits_ == 0) {
+            if (nextBlock_ * blockSize >= size_) {
+                return npos;
+            }
+            if (nextBlock_ - firstBlock_ >= blockCount_) {
+                scan(nextBlock_);
+            }
+            bits_ = masks_[nextBlock_ - firstBlock_];
+            bitsStart_ = nextBlock_ * blockSize;
+            ++nextBlock_;
+        }
+        const std::size_t at = bitsStart_ + static_cast<std::size_t>(std::countr_zero(bits_));
+        bits_ &= bits_ - 1;
+        return at;
+    }
+
   private:
     static constexpr std::size_t blockSize = 64;
     static constexpr std::size_t windowBlocks = 16;
@@ -67,6 +93,11 @@ class LineFeedScanner {
     std::size_t firstBlock_ = 0;
     std::size_t blockCount_ = 0;
     std::uint64_t masks_[windowBlocks] = {};
+    // Where next() stands: the line feeds of the block that starts at
+    // bitsStart_ not handed out yet, and the block to look at after them.
+    std::uint64_t bits_ = 0;
+    std::size_t bitsStart_ = 0;
+    std::size_t nextBlock_ = 0;
 };
 
 namespace detail {

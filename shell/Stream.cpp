@@ -47,6 +47,10 @@ bool isAscii(std::string_view text) noexcept {
     return rest < 0x80;
 }
 
+// Chunks stay small enough for the allocator to reuse their memory, and for
+// the scans over them to find them in the cache.
+constexpr std::size_t readChunkSize = 64 * 1024;
+
 }  // namespace
 
 ConversionError::ConversionError(std::string_view message)
@@ -98,35 +102,48 @@ platform::Bytes ReadableStream::readData() {
 }
 
 std::optional<std::string> ReadableStream::readSome() {
+    std::string text;
+    if (!readAvailableText(text))
+        return std::nullopt;
+    if (text.size() < readChunkSize / 2) {
+        // A short read must not keep the whole chunk: callers keep chunks.
+        text.shrink_to_fit();
+    }
+    return text;
+}
+
+bool ReadableStream::readAvailableText(std::string& text) {
     const auto textEncoding = encoding();
     if (textEncoding == platform::TextEncoding::utf8()) {
         // UTF-8 bytes are their own text: read straight into the string and
-        // check it there, saving a copy of every chunk. Chunks stay small
-        // enough for the allocator to reuse their memory.
-        constexpr std::size_t chunkSize = 64 * 1024;
-        std::string text(chunkSize, '\0');
+        // check it there, saving a copy of every chunk. Growing a string that
+        // held the last chunk fills only what that chunk left short.
+        text.resize(readChunkSize);
         const std::size_t count =
             filehandle()->read(std::as_writable_bytes(std::span(text.data(), text.size())));
+        text.erase(count);
         if (count == 0)
-            return std::nullopt;
-        text.resize(count);
-        if (count < chunkSize / 2) {
-            // A short read must not keep the whole chunk: callers keep chunks.
-            text.shrink_to_fit();
-        }
-        if (!isAscii(text) &&
-            !textEncoding.canDecode(std::as_bytes(std::span(text.data(), count)))) {
+            return false;
+        if (!isAscii(text) && !textEncoding.canDecode(std::as_bytes(std::span(text.data(), count))))
             throw ConversionError(binaryToTextFailure);
-        }
-        return text;
+        return true;
     }
     auto data = readSomeData();
     if (!data)
-        return std::nullopt;
-    auto text = encoding().decode(*data);
-    if (!text)
+        return false;
+    auto decoded = textEncoding.decode(*data);
+    if (!decoded)
         throw ConversionError(binaryToTextFailure);
-    return text;
+    text = std::move(*decoded);
+    return true;
+}
+
+bool ReadableStream::readSomeInto(std::string& text) {
+    auto chunk = readSome();
+    if (!chunk)
+        return false;
+    text = std::move(*chunk);
+    return true;
 }
 
 std::string ReadableStream::read() {
@@ -138,7 +155,8 @@ std::string ReadableStream::read() {
 
 LazyLines ReadableStream::lines() {
     // The source holds the stream, so the sequence keeps it alive.
-    return lazyLines([stream = shared_from_this()] { return stream->readSome(); });
+    return LazyLines::refilling(
+        [stream = shared_from_this()](std::string& chunk) { return stream->readSomeInto(chunk); });
 }
 
 void ReadableStream::writeTo(TextOutputStream& target) {

@@ -166,6 +166,15 @@ class ReadableStream : public CommandRunning, public std::enable_shared_from_thi
     std::shared_ptr<Context> commandContext() const override;
 
     virtual std::string debugDescription() const;
+
+  protected:
+    // What lines() reads through: the next chunk into `text`, reusing its
+    // memory, or false at end of input. By default it is readSome(), so a
+    // stream that replaces readSome() is read through its own; a stream that
+    // keeps the shared readSome() may read into `text` directly instead.
+    virtual bool readSomeInto(std::string& text);
+    // The shared readSome(), into `text`, reusing its memory.
+    bool readAvailableText(std::string& text);
 };
 
 // A stream over any file handle, for reading or writing or both; whether that
@@ -180,6 +189,10 @@ class FileHandleStream final : public ReadableStream, public WritableStream {
     std::shared_ptr<platform::FileHandle> filehandle() const override { return filehandle_; }
 
     std::string debugDescription() const override;
+
+  protected:
+    // Its readSome() is the shared one: lines() read into one chunk's memory.
+    bool readSomeInto(std::string& text) override { return readAvailableText(text); }
 
   private:
     const std::shared_ptr<platform::FileHandle> filehandle_;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -67,12 +68,13 @@ std::size_t rawSpawnCaptured(const std::string& executable, const std::string& a
     return total;
 }
 
-std::size_t rawCaptureToMemory(const std::string& file) {
+CapturedBytes rawCaptureToMemory(const std::string& file) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2");
     }
-    // The same pipe capacity a capture reading to the end ends up with.
+    // The capacity the runner gives a pipe that has more than 64 KiB to say,
+    // here from the start.
     ::fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -86,37 +88,48 @@ std::size_t rawCaptureToMemory(const std::string& file) {
     }
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    // Grown as the runner grows its buffers (four times, with huge pages
-    // asked for), so that both pay the same copies and page faults.
-    std::size_t capacity = 1 << 16;
-    std::size_t size = 0;
-    auto* buffer = static_cast<char*>(std::malloc(capacity));
+    // Read through a small buffer that stays in the cache and appended, as
+    // the runner does: read() straight into fresh memory takes each page
+    // fault inside the pipe's lock, and the writer waits through them;
+    // faulted here, they overlap with its writing. The buffer grows as the
+    // runner's does (four times, twice past 1 GiB, huge pages asked for from
+    // 4 MiB), and only when bytes come that do not fit: both pay the same
+    // copies and page faults.
+    CapturedBytes captured;
+    std::size_t capacity = 0;
+    std::size_t& size = captured.size;
+    static char chunk[1 << 16];
     for (;;) {
-        if (size == capacity) {
-            capacity *= capacity < (std::size_t{1} << 30) ? 4 : 2;
+        const ssize_t count = ::read(out[0], chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        const auto bytes = static_cast<std::size_t>(count);
+        if (capacity - size < bytes) {
+            capacity =
+                std::max(size + bytes, capacity * (capacity < (std::size_t{1} << 30) ? 4 : 2));
             auto* bigger = static_cast<char*>(std::malloc(capacity));
             constexpr std::uintptr_t hugePage = 2 << 20;
             const auto start = reinterpret_cast<std::uintptr_t>(bigger);
             const std::uintptr_t begin = (start + hugePage - 1) & ~(hugePage - 1);
             const std::uintptr_t end = (start + capacity) & ~(hugePage - 1);
-            if (end > begin) {
+            if (capacity >= (std::size_t{4} << 20) && end > begin) {
                 ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
             }
-            std::memcpy(bigger, buffer, size);
-            std::free(buffer);
-            buffer = bigger;
+            if (size > 0) {
+                std::memcpy(bigger, captured.bytes.get(), size);
+            }
+            captured.bytes.reset(bigger);
         }
-        const ssize_t count = ::read(out[0], buffer + size, capacity - size);
-        if (count > 0) {
-            size += static_cast<std::size_t>(count);
-        } else if (count == 0 || errno != EINTR) {
-            break;
-        }
+        std::memcpy(captured.bytes.get() + size, chunk, bytes);
+        size += bytes;
     }
     ::close(out[0]);
-    std::free(buffer);
     int status;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return size;
+    return captured;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +56,17 @@ std::vector<std::size_t> scannedLineFeeds(const std::string& text) {
     return found;
 }
 
+// The same through next(), which must stay at the end once it is there.
+std::vector<std::size_t> walkedLineFeeds(const std::string& text) {
+    std::vector<std::size_t> found;
+    shell::LineFeedScanner scanner(text);
+    for (std::size_t at = scanner.next(); at != shell::LineFeedScanner::npos; at = scanner.next()) {
+        found.push_back(at);
+    }
+    EXPECT_EQ(scanner.next(), shell::LineFeedScanner::npos);
+    return found;
+}
+
 // A text of `size` letters with the given bytes put at the given offsets.
 std::string textWith(std::size_t size, const std::vector<std::pair<std::size_t, char>>& bytes) {
     std::string text(size, 'x');
@@ -97,11 +109,13 @@ TEST(LineFeedScanner, FindsWhatAByteByByteSearchFinds) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(scannedLineFeeds(c.text), referenceLineFeeds(c.text)) << c.name;
+        EXPECT_EQ(walkedLineFeeds(c.text), referenceLineFeeds(c.text)) << c.name;
     }
     Random random(7);
     for (int round = 0; round < 200; ++round) {
         const std::string text = sampleText(random, random.below(3000));
         ASSERT_EQ(scannedLineFeeds(text), referenceLineFeeds(text)) << "round " << round;
+        ASSERT_EQ(walkedLineFeeds(text), referenceLineFeeds(text)) << "round " << round;
     }
 }
 
@@ -170,4 +184,60 @@ TEST(LazyLines, SameLinesAsTheGeneralSplitterForAnyChunking) {
         }
         ASSERT_EQ(lines, expected) << testing::PrintToString(chunks);
     }
+}
+
+TEST(LazyLines, ACopyGoesOnFromTheSamePlaceWhateverTheOriginalDoes) {
+    // Chunks longer than a scan window, refilled into the same memory: the
+    // original moves on into the second chunk while the copy, taken inside
+    // the first, and a copy of that copy moved elsewhere, still split the
+    // first.
+    auto numbered = [](const std::string& tag) {
+        std::string text;
+        for (int i = 0; text.size() < 3000; ++i) {
+            text += tag + std::to_string(i) + '\n';
+        }
+        text.resize(3000);
+        return text;
+    };
+    // Of one size, so the second lands in the memory of the first, and with
+    // their line feeds in other places.
+    const std::vector<std::string> chunks = {numbered("a"), numbered("bbb")};
+    auto lines =
+        shell::LazyLines::refilling([&chunks, next = std::size_t{0}](std::string& chunk) mutable {
+            if (next == chunks.size()) {
+                return false;
+            }
+            chunk.assign(chunks[next++]);
+            return true;
+        });
+    std::vector<std::string> expected;
+    shell::PartialSourceLazySplitSequence<std::string> pieces(
+        [&chunks, next = std::size_t{0}]() mutable -> std::optional<std::string> {
+            return next == chunks.size() ? std::nullopt : std::optional(chunks[next++]);
+        },
+        "\n");
+    while (auto piece = pieces.next()) {
+        expected.push_back(piece->str());
+    }
+
+    ASSERT_EQ(lines.next(), "a0");
+    shell::LazyLines copy = lines;
+    std::vector<std::string> fromOriginal = {"a0"};
+    while (fromOriginal.size() < expected.size() - 3) {
+        fromOriginal.push_back(*lines.next());
+    }
+    shell::LazyLines moved = std::move(copy);
+    // The copy shares the source, which the original has emptied: it ends
+    // with the rest of the first chunk, joined with nothing.
+    std::vector<std::string> fromCopy = {"a0"};
+    while (auto line = moved.next()) {
+        fromCopy.push_back(*line);
+    }
+    const std::string lastOfFirst = fromCopy.back();
+    fromCopy.pop_back();
+    EXPECT_EQ(fromCopy, std::vector<std::string>(
+                            expected.begin(),
+                            expected.begin() + static_cast<std::ptrdiff_t>(fromCopy.size())));
+    EXPECT_TRUE(chunks[0].ends_with(lastOfFirst));
+    EXPECT_TRUE(std::equal(fromOriginal.begin(), fromOriginal.end(), expected.begin()));
 }
