@@ -14,6 +14,15 @@ namespace command_test {
 
 using process_test::text;
 
+// Byte i is first + i % 26, as the output writer makes them.
+inline platform::Bytes pattern(std::size_t size, char first) {
+    platform::Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::byte>(first + i % 26);
+    }
+    return bytes;
+}
+
 // An executable script at path.
 inline void writeScript(const std::filesystem::path& path, const std::string& body) {
     std::ofstream(path) << "#!/bin/bash\n" << body << "\n";
