@@ -1,5 +1,4 @@
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,7 +124,6 @@ TEST(RunCaptured, MissingExecutables) {
     const Case cases[] = {
         {"no-such-command-for-this-test", "no-such-command-for-this-test"},
         {"/no/such/dir/tool", "tool"},
-        {"./not-here", "not-here"},
         {"/dev/null/tool", "tool"},  // a directory part that is no directory
     };
     for (const auto& c : cases) {
@@ -158,9 +156,6 @@ TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
     testsupport::TemporaryDirectory directory;
     const auto plain = directory.path() / "plain";
     std::ofstream(plain) << "#!/bin/bash\necho ran\n";
-    const auto garbage = directory.path() / "garbage";
-    std::ofstream(garbage) << "\x01\x02 no program";
-    ::chmod(garbage.c_str(), 0755);
     struct Case {
         const char* name;
         std::string executable;
@@ -172,7 +167,6 @@ TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
     ::getrlimit(RLIMIT_NOFILE, &limits);
     const Case cases[] = {
         {"may not be run", plain.string(), std::errc::permission_denied},
-        {"no program format", garbage.string(), std::errc::executable_format_error},
         {"no descriptor left for the pipes", "/bin/true", std::errc::too_many_files_open,
          [&] {
              rlimit none = limits;
