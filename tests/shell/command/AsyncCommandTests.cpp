@@ -71,7 +71,7 @@ TEST(StartCaptured, WaitingWithoutReadingKeepsTheOutputForLater) {
     for (const auto& wait : waits) {
         for (const std::size_t size : {std::size_t{65537}, std::size_t{3} << 20}) {
             SCOPED_TRACE(std::string(wait.name) + " " + std::to_string(size));
-            auto command = shell::startCaptured(OUTPUT_WRITER_PATH, size, 4096);
+            auto command = shell::startCaptured("/usr/bin/python3", bothOutputs(size, 4096));
             auto firstChunk = command->stdout()->readSomeData();  // a reader may start early
             wait.wait(*command);
             auto out = firstChunk.value_or(platform::Bytes{});

@@ -18,7 +18,7 @@ TEST(CommandLoad, BothOutputsFullAtOnceNeverBlockTheRun) {
     // block the writer on one pipe while the other waits to be read.
     for (const Case& c : {Case{"small chunks", 4096}, Case{"large chunks", 1u << 20}}) {
         SCOPED_TRACE(c.name);
-        auto run = shell::runCaptured(OUTPUT_WRITER_PATH, size, c.chunk);
+        auto run = shell::runCaptured("/usr/bin/python3", bothOutputs(size, c.chunk));
         EXPECT_EQ(run.exitStatus(), 0);
         ASSERT_EQ(run.rawStdout().size(), size);
         ASSERT_EQ(run.rawStderror().size(), size);
