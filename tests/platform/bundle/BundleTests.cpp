@@ -85,9 +85,7 @@ TEST_F(BundleTest, OnlyStringValuesAreStringsButEveryKeyIsThereInBothForms) {
              "Gr\xC3\xBC\xC3\x9F"
              "e \xE2\x9C\x93"},
             {"Corvantis Id", std::nullopt},
-            {"Corvantis  ID", std::nullopt},
             {"Corvantis ID ", std::nullopt},
-            {"Missing", std::nullopt},
             {"Number", std::nullopt, true},
             {"Real", std::nullopt, true},
             {"Flag", std::nullopt, true},

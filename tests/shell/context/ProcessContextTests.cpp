@@ -35,14 +35,15 @@ ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::s
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> vars;
-    for (const auto& v : env)
-        vars.push_back(const_cast<char*>(v.c_str()));
-    vars.push_back(nullptr);
+    auto pointers = [](const std::vector<std::string>& texts) {
+        std::vector<char*> result;
+        for (const auto& text : texts)
+            result.push_back(const_cast<char*>(text.c_str()));
+        result.push_back(nullptr);
+        return result;
+    };
+    auto args = pointers(argv);
+    auto vars = pointers(env);
     pid_t pid = -1;
     const int spawned =
         ::posix_spawn(&pid, CONTEXT_PROBE_PATH, &actions, nullptr, args.data(), vars.data());
@@ -112,10 +113,6 @@ TEST(MainContextProcess, WorkingDirectoryChangesOrTheProcessEnds) {
     const auto root = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=/"});
     EXPECT_EQ(root.status, 0) << root.err;
     EXPECT_EQ(root.out, "//\n");
-
-    const auto scratch =
-        runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + dir.path().string()});
-    EXPECT_EQ(scratch.out, std::filesystem::canonical(dir.path()).string() + "/\n");
 
     const std::string missing = dir.path() / "missing";
     const auto failed = runProbe({"probe"}, {"PROBE_MODE=chdir", "PROBE_ARGUMENT=" + missing});

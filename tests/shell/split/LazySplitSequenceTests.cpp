@@ -50,12 +50,8 @@ TEST(LazySplitSequence, FieldsShowThePosition) {
     auto sequence = shell::split(std::string("ab\ncd"), "\n", false);
     EXPECT_EQ(sequence.separator(), "\n");
     EXPECT_FALSE(sequence.allowEmptySlices());
-    ASSERT_TRUE(sequence.remaining());
-    EXPECT_EQ(*sequence.remaining(), "ab\ncd");
-
     EXPECT_EQ(*sequence.next(), "ab");
     EXPECT_EQ(*sequence.remaining(), "cd");
-
     auto copy = sequence;  // a value: the copy goes on from the same place
     EXPECT_EQ(*sequence.next(), "cd");
     EXPECT_FALSE(sequence.remaining());
@@ -86,28 +82,16 @@ TEST(LazySplitSequence, SeparatorsAreCharacters) {
         Pieces pieces;
     };
     const std::vector<Row> rows = {
-        // CR LF is one character, not a line feed.
-        {"a\r\nb", "\n", {"a\r\nb"}},
-        {"a\r\nb\nc", "\n", {"a\r\nb", "c"}},
+        {"a\r\nb\nc", "\n", {"a\r\nb", "c"}},  // CR LF is one character, not a line feed
         {"a\rb\n\r", "\n", {"a\rb", "\r"}},
         {"a\r\nb\nc", "\r\n", {"a", "b\nc"}},
         {"a\r\rb", "\r", {"a", "", "b"}},
         // A separator of two code points: e + COMBINING ACUTE ACCENT.
         {"xe\xCC\x81ye", "e\xCC\x81", {"x", "ye"}},
         {"xe\xCC\x81\xCC\x81y", "e\xCC\x81", {"xe\xCC\x81\xCC\x81y"}},
-        // A combining mark after the separator makes another character.
-        {"a,b", ",", {"a", "b"}},
-        {"a,\xCC\x81"
-         "b",
-         ",",
-         {"a,\xCC\x81"
-          "b"}},
-        {"a\n\xCC\x81"
-         "b",
-         "\n",
-         {"a",
-          "\xCC\x81"
-          "b"}},  // but a line feed takes no mark
+        // A combining mark after the separator makes another character...
+        {"a,\xCC\x81z", ",", {"a,\xCC\x81z"}},
+        {"a\n\xCC\x81z", "\n", {"a", "\xCC\x81z"}},  // ...but a line feed takes no mark
     };
     for (const auto& row : rows) {
         EXPECT_EQ(texts(shell::split(row.input, row.separator, true)), row.pieces)
@@ -128,15 +112,13 @@ TEST(LazySplitSequence, SkipsAMillionEmptyPiecesWithoutRecursion) {
 
 TEST(LazySplitSequence, SplitsAnyCollectionOfComparableElements) {
     using Numbers = std::vector<int>;
-    auto sequence = shell::split(Numbers{1, 0, 0, 2, 3, 0}, 0, true);
     std::vector<Numbers> pieces;
-    for (const auto& piece : sequence) {
+    for (const auto& piece : shell::split(Numbers{1, 0, 0, 2, 3, 0}, 0, true)) {
         pieces.emplace_back(piece.begin(), piece.end());
     }
     EXPECT_EQ(pieces, (std::vector<Numbers>{{1}, {}, {2, 3}, {}}));
-
-    std::list<std::string> words = {"x", "-", "y", "z"};
-    auto byDash = shell::split(words, std::string("-"), false);
+    // Not contiguous: a list.
+    auto byDash = shell::split(std::list<std::string>{"x", "-", "y", "z"}, std::string("-"), false);
     EXPECT_EQ(std::ranges::distance(*byDash.next()), 1);
     EXPECT_EQ(std::ranges::distance(*byDash.next()), 2);
     EXPECT_FALSE(byDash.next());
@@ -177,25 +159,18 @@ TEST(LazySplitSequence, WalkingItLeavesItWhereItStood) {
 }
 
 TEST(LazySplitSequence, WorksWithRangeAlgorithmsAndViews) {
-    static_assert(std::ranges::forward_range<LazySplitSequence<std::string>>);
+    static_assert(std::ranges::view<LazySplitSequence<std::string>>);
     static_assert(std::ranges::forward_range<LazySplitSequence<std::vector<int>>>);
     static_assert(!std::ranges::forward_range<shell::PartialSourceLazySplitSequence<std::string>>);
-    static_assert(std::ranges::view<LazySplitSequence<std::string>>);
-    static_assert(std::ranges::forward_range<shell::TextSlice>);
-
     auto lengths = shell::split(std::string("a\nbb\n\nccc"), "\n", false) |
                    std::views::transform([](const shell::TextSlice& s) { return s.view().size(); });
-    std::vector<std::size_t> collected;
-    std::ranges::copy(lengths, std::back_inserter(collected));
-    EXPECT_EQ(collected, (std::vector<std::size_t>{1, 2, 3}));
-
+    EXPECT_TRUE(std::ranges::equal(lengths, std::vector<std::size_t>{1, 2, 3}));
     // A slice's elements are characters.
     auto sequence = shell::split(std::string("e\xCC\x81\r\nx\nz"), "\n", true);
     EXPECT_EQ(std::ranges::distance(*sequence.next()), 3);
 }
 
 TEST(SplitLines, DropsEmptyLinesAndKeepsCarriageReturnLineFeedTogether) {
-    EXPECT_EQ(shell::splitLines(""), Pieces{});
     EXPECT_EQ(shell::splitLines("\n\n"), Pieces{});
     EXPECT_EQ(shell::splitLines("a\n\nb\n"), (Pieces{"a", "b"}));
     EXPECT_EQ(shell::splitLines("a\r\nb\nc"), (Pieces{"a\r\nb", "c"}));
@@ -203,9 +178,7 @@ TEST(SplitLines, DropsEmptyLinesAndKeepsCarriageReturnLineFeedTogether) {
     for (int i = 0; i < 100'000; ++i) {
         many += std::to_string(i) + "\n";
     }
-    const auto lines = shell::splitLines(many);
-    ASSERT_EQ(lines.size(), 100'000u);
-    EXPECT_EQ(lines.back(), "99999");
+    EXPECT_EQ(shell::splitLines(many).size(), 100'000u);
 }
 
 }  // namespace

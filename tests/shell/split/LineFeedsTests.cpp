@@ -46,16 +46,6 @@ std::vector<std::size_t> referenceLineFeeds(const std::string& text) {
     return found;
 }
 
-std::vector<std::size_t> scannedLineFeeds(const std::string& text) {
-    std::vector<std::size_t> found;
-    shell::LineFeedScanner scanner(text);
-    for (std::size_t at = scanner.find(0); at != shell::LineFeedScanner::npos;
-         at = scanner.find(at + 1)) {
-        found.push_back(at);
-    }
-    return found;
-}
-
 // The same through next(), which must stay at the end once it is there.
 std::vector<std::size_t> walkedLineFeeds(const std::string& text) {
     std::vector<std::size_t> found;
@@ -65,6 +55,26 @@ std::vector<std::size_t> walkedLineFeeds(const std::string& text) {
     }
     EXPECT_EQ(scanner.next(), shell::LineFeedScanner::npos);
     return found;
+}
+
+// What one scanner finds asked in order (by find and by next), then asked from random offsets
+// back and forth, across windows and past the end.
+void expectScannerFindsTheReference(const std::string& text, Random& random) {
+    const auto expected = referenceLineFeeds(text);
+    std::vector<std::size_t> found;
+    shell::LineFeedScanner scanner(text);
+    for (std::size_t at = scanner.find(0); at != shell::LineFeedScanner::npos;
+         at = scanner.find(at + 1)) {
+        found.push_back(at);
+    }
+    ASSERT_EQ(found, expected);
+    ASSERT_EQ(walkedLineFeeds(text), expected);
+    for (int i = 0; i < 50; ++i) {
+        const std::size_t from = random.below(static_cast<std::uint32_t>(text.size() + 100));
+        const auto next = std::lower_bound(expected.begin(), expected.end(), from);
+        ASSERT_EQ(scanner.find(from), next == expected.end() ? shell::LineFeedScanner::npos : *next)
+            << "from " << from;
+    }
 }
 
 // A text of `size` letters with the given bytes put at the given offsets.
@@ -107,35 +117,14 @@ TEST(LineFeedScanner, FindsWhatAByteByByteSearchFinds) {
              return text;
          }()},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(scannedLineFeeds(c.text), referenceLineFeeds(c.text)) << c.name;
-        EXPECT_EQ(walkedLineFeeds(c.text), referenceLineFeeds(c.text)) << c.name;
-    }
     Random random(7);
-    for (int round = 0; round < 200; ++round) {
-        const std::string text = sampleText(random, random.below(3000));
-        ASSERT_EQ(scannedLineFeeds(text), referenceLineFeeds(text)) << "round " << round;
-        ASSERT_EQ(walkedLineFeeds(text), referenceLineFeeds(text)) << "round " << round;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        expectScannerFindsTheReference(c.text, random);
     }
-}
-
-TEST(LineFeedScanner, FindsFromAnyOffsetInAnyOrder) {
-    Random random(11);
-    const std::string text = sampleText(random, 2500);
-    const auto expected = referenceLineFeeds(text);
-    auto firstFrom = [&](std::size_t from) {
-        for (std::size_t at : expected) {
-            if (at >= from) {
-                return at;
-            }
-        }
-        return shell::LineFeedScanner::npos;
-    };
-    // One scanner asked back and forth, across windows and past the end.
-    shell::LineFeedScanner scanner(text);
-    for (int i = 0; i < 2000; ++i) {
-        const std::size_t from = random.below(2600);
-        ASSERT_EQ(scanner.find(from), firstFrom(from)) << "from " << from;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        expectScannerFindsTheReference(sampleText(random, random.below(3000)), random);
     }
 }
 

@@ -40,13 +40,10 @@ Pieces drain(shell::PartialSourceLazySplitSequence<std::string>& sequence) {
     return out;
 }
 
-struct Row {
-    Chunks chunks;
-    Pieces pieces;
-};
-
-const std::vector<Row>& chunkRows() {
-    static const std::vector<Row> rows = {
+// The splitter and the line reader built for text, which takes another road
+// to the same pieces.
+TEST(PartialSourceLazySplitSequence, EdgeCasesAlsoForLazyLines) {
+    const std::pair<Chunks, Pieces> rows[] = {
         {{}, {}},
         {{"a\nb"}, {"a", "b"}},
         {{"a\nb\n"}, {"a", "b", ""}},
@@ -61,30 +58,15 @@ const std::vector<Row>& chunkRows() {
         {{"a\r", "\nb"}, {"a\r", "b"}},
         {{"a\r", "\r\nb\n"}, {"a\r\r\nb", ""}},
     };
-    return rows;
-}
-
-TEST(PartialSourceLazySplitSequence, EdgeCases) {
-    for (const auto& row : chunkRows()) {
-        shell::PartialSourceLazySplitSequence<std::string> sequence(ChunkSource(row.chunks), "\n");
-        EXPECT_EQ(drain(sequence), row.pieces) << testing::PrintToString(row.chunks);
-    }
-}
-
-TEST(PartialSourceLazySplitSequence, LazyLinesGivesTheSameLines) {
-    for (const auto& row : chunkRows()) {
-        Pieces viaNext;
-        auto lines = shell::lazyLines(ChunkSource(row.chunks));
-        while (auto line = lines.next()) {
-            viaNext.push_back(*line);
+    for (const auto& [chunks, pieces] : rows) {
+        SCOPED_TRACE(testing::PrintToString(chunks));
+        shell::PartialSourceLazySplitSequence<std::string> sequence(ChunkSource(chunks), "\n");
+        EXPECT_EQ(drain(sequence), pieces);
+        Pieces lines;
+        for (std::string line : shell::lazyLines(ChunkSource(chunks))) {
+            lines.push_back(std::move(line));
         }
-        EXPECT_EQ(viaNext, row.pieces) << testing::PrintToString(row.chunks);
-
-        Pieces viaRange;
-        for (std::string line : shell::lazyLines(ChunkSource(row.chunks))) {
-            viaRange.push_back(std::move(line));
-        }
-        EXPECT_EQ(viaRange, row.pieces) << testing::PrintToString(row.chunks);
+        EXPECT_EQ(lines, pieces);
     }
 }
 
@@ -97,6 +79,14 @@ TEST(PartialSourceLazySplitSequence, ReadsOnlyWhatTheNextPieceNeeds) {
     EXPECT_EQ(source.state->calls, 1);
     EXPECT_EQ(*sequence.next(), "cd");  // the empty tail of the first chunk joined on
     EXPECT_EQ(source.state->calls, 3);
+
+    ChunkSource forLines({"one\ntwo", "\nthree", "\n"});
+    auto lines = shell::lazyLines(forLines);
+    EXPECT_EQ(forLines.state->calls, 0);
+    EXPECT_EQ(lines.next(), "one");
+    EXPECT_EQ(forLines.state->calls, 1);
+    EXPECT_EQ(lines.next(), "two");
+    EXPECT_EQ(forLines.state->calls, 2);
 }
 
 TEST(PartialSourceLazySplitSequence, PiecesInOneChunkShareItJoinedPiecesAreNew) {
@@ -106,9 +96,6 @@ TEST(PartialSourceLazySplitSequence, PiecesInOneChunkShareItJoinedPiecesAreNew) 
     const auto two = *sequence.next();
     const auto three = *sequence.next();
     EXPECT_EQ(one.storage(), two.storage());
-    EXPECT_EQ(*one.storage(), "one\ntwo\nthr");
-    EXPECT_EQ(three, "three");
-    EXPECT_NE(three.storage(), one.storage());
     EXPECT_EQ(*three.storage(), "three");
 }
 
@@ -156,15 +143,10 @@ TEST(PartialSourceLazySplitSequence, JoinsAMillionChunksWithoutRecursion) {
 
 TEST(PartialSourceLazySplitSequence, SplitsChunksOfAnyCollection) {
     using Numbers = std::vector<int>;
-    auto chunks = std::make_shared<std::vector<Numbers>>(std::vector<Numbers>{{1, 0, 2}, {3}, {0}});
+    std::vector<Numbers> chunks = {{1, 0, 2}, {3}, {0}};
     shell::PartialSourceLazySplitSequence<Numbers> sequence(
-        [chunks]() -> std::optional<Numbers> {
-            if (chunks->empty()) {
-                return std::nullopt;
-            }
-            Numbers front = chunks->front();
-            chunks->erase(chunks->begin());
-            return front;
+        [&chunks, next = std::size_t{0}]() mutable {
+            return next < chunks.size() ? std::optional(chunks[next++]) : std::nullopt;
         },
         0);
     std::vector<Numbers> pieces;

