@@ -62,18 +62,18 @@ std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::waitForSuccess() {
 
 int PrintedAsyncCommand::exitStatus() {
     waitForEnd();
-    return process_->terminationStatus();
+    return process_->exitStatus();
 }
 
 platform::TerminationReason PrintedAsyncCommand::exitReason() {
     waitForEnd();
-    return process_->terminationReason();
+    return process_->exitReason();
 }
 
 std::shared_ptr<PrintedAsyncCommand> PrintedAsyncCommand::onTermination(
     std::function<void(PrintedAsyncCommand&)> handler) {
-    process_->setTerminationHandler([self = shared_from_this(), handler = std::move(handler)](
-                                        platform::Process&) { handler(*self); });
+    process_->setExitHandler([self = shared_from_this(), handler = std::move(handler)](
+                                 platform::Process&) { handler(*self); });
     return shared_from_this();
 }
 
@@ -84,10 +84,10 @@ AsyncCommand::AsyncCommand(std::shared_ptr<platform::Process> process,
                            const std::shared_ptr<platform::Pipe>& errors)
     : PrintedAsyncCommand(std::move(process)) {
     const auto encoding = mainContext().encoding();
-    stdout_ = std::make_shared<FileHandleStream>(output->fileHandleForReading(), encoding);
+    stdout_ = std::make_shared<FileHandleStream>(output->readingEnd(), encoding);
     stderror_ = errors == output
                     ? stdout_
-                    : std::make_shared<FileHandleStream>(errors->fileHandleForReading(), encoding);
+                    : std::make_shared<FileHandleStream>(errors->readingEnd(), encoding);
 }
 
 std::shared_ptr<AsyncCommand> AsyncCommand::create(platform::LaunchOptions options,

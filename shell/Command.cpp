@@ -39,7 +39,7 @@ void launchOrThrow(platform::Process& process, platform::Process::EndWatch endWa
 }
 
 void waitForSuccess(platform::Process& process) {
-    int status = process.terminationStatus();
+    int status = process.exitStatus();
     if (status != 0) {
         throw CommandError::returnedErrorCode(commandText(process), status);
     }
@@ -151,7 +151,7 @@ RunOutput capturedRun(Context& context, const std::string& executable,
     }
     platform::Bytes output = out->takeSetAside();
     platform::Bytes errors = err != out ? err->takeSetAside() : platform::Bytes{};
-    const int status = process->terminationStatus();
+    const int status = process->exitStatus();
     if (!error && status != 0) {
         error = CommandError::returnedErrorCode(commandText(*process), status);
     }

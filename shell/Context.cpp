@@ -291,12 +291,11 @@ std::shared_ptr<Context> TextInput::commandContext() const {
     // into an in-memory file instead: its reader sees the same bytes, then end
     // of input, and the memory is not pinned in the kernel as a pipe's is.
     constexpr std::size_t largestPipedText = 1024 * 1024;
-    if (text_.size() <= largestPipedText &&
-        pipe->fileHandleForWriting()->reservePipeCapacity(text_.size())) {
-        FileHandleStream writer(pipe->fileHandleForWriting());
+    if (text_.size() <= largestPipedText && pipe->writingEnd()->reservePipeCapacity(text_.size())) {
+        FileHandleStream writer(pipe->writingEnd());
         writer.write(text_);
         writer.close();
-        context->setStdin(std::make_shared<FileHandleStream>(pipe->fileHandleForReading()));
+        context->setStdin(std::make_shared<FileHandleStream>(pipe->readingEnd()));
     } else {
         auto bytes = platform::TextEncoding::utf8().encode(text_);
         if (!bytes)

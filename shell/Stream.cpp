@@ -226,8 +226,8 @@ std::string StdoutStream::debugDescription() const {
 
 std::pair<std::shared_ptr<WritableStream>, std::shared_ptr<ReadableStream>> streams() {
     const auto pipe = platform::Pipe::create();
-    return {std::make_shared<FileHandleStream>(pipe->fileHandleForWriting()),
-            std::make_shared<FileHandleStream>(pipe->fileHandleForReading())};
+    return {std::make_shared<FileHandleStream>(pipe->writingEnd()),
+            std::make_shared<FileHandleStream>(pipe->readingEnd())};
 }
 
 }  // namespace shell

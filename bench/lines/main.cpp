@@ -75,13 +75,13 @@ struct Result {
 Result run(const std::string& block, int repeat,
            const std::function<unsigned long long(const std::shared_ptr<platform::Pipe>&)>& read) {
     auto pipe = platform::Pipe::create();
-    pipe->fileHandleForWriting()->reservePipeCapacity(pipeSize);
+    pipe->writingEnd()->reservePipeCapacity(pipeSize);
     const auto start = std::chrono::steady_clock::now();
     std::thread writer([&] {
         const auto bytes = std::as_bytes(std::span(block.data(), block.size()));
         for (int i = 0; i < repeat; ++i)
-            pipe->fileHandleForWriting()->write(bytes);
-        pipe->fileHandleForWriting()->close();
+            pipe->writingEnd()->write(bytes);
+        pipe->writingEnd()->close();
     });
     const unsigned long long lines = read(pipe);
     writer.join();
@@ -90,7 +90,7 @@ Result run(const std::string& block, int repeat,
 }
 
 unsigned long long viaLines(const std::shared_ptr<platform::Pipe>& pipe) {
-    auto stream = std::make_shared<shell::FileHandleStream>(pipe->fileHandleForReading());
+    auto stream = std::make_shared<shell::FileHandleStream>(pipe->readingEnd());
     unsigned long long count = 0;
     std::size_t bytes = 0;
     for (const std::string& line : stream->lines()) {
@@ -114,7 +114,7 @@ unsigned long long countLineFeeds(const char* at, const char* const end) {
 
 // The chunks lines() is made of, without splitting: the floor for lines().
 unsigned long long viaReadSome(const std::shared_ptr<platform::Pipe>& pipe) {
-    auto stream = std::make_shared<shell::FileHandleStream>(pipe->fileHandleForReading());
+    auto stream = std::make_shared<shell::FileHandleStream>(pipe->readingEnd());
     unsigned long long count = 0;
     while (auto chunk = stream->readSome())
         count += countLineFeeds(chunk->data(), chunk->data() + chunk->size());
@@ -126,7 +126,7 @@ unsigned long long viaReadSome(const std::shared_ptr<platform::Pipe>& pipe) {
 unsigned long long viaRawReads(const std::shared_ptr<platform::Pipe>& pipe) {
     std::vector<std::byte> buffer(64 * 1024);
     unsigned long long count = 0;
-    while (const std::size_t size = pipe->fileHandleForReading()->read(buffer)) {
+    while (const std::size_t size = pipe->readingEnd()->read(buffer)) {
         const char* at = reinterpret_cast<const char*>(buffer.data());
         count += countLineFeeds(at, at + size);
     }
@@ -139,19 +139,19 @@ unsigned long long viaWc(const std::shared_ptr<platform::Pipe>& pipe) {
     auto process =
         platform::Process::create({.executable = "/usr/bin/wc",
                                    .arguments = {"-l"},
-                                   .standardInput = pipe->fileHandleForReading(),
+                                   .standardInput = pipe->readingEnd(),
                                    .standardOutput = output,
                                    .standardError = platform::FileHandle::standardError()});
     process->launch();
-    pipe->fileHandleForReading()->close();
-    const auto data = output->fileHandleForReading()->readAll();
-    process->waitUntilExit();
+    pipe->readingEnd()->close();
+    const auto data = output->readingEnd()->readAll();
+    process->wait();
     const std::string text(reinterpret_cast<const char*>(data.data()), data.size());
     return std::strtoull(text.c_str(), nullptr, 10);
 }
 
 unsigned long long viaGetline(const std::shared_ptr<platform::Pipe>& pipe) {
-    std::ifstream in("/proc/self/fd/" + std::to_string(pipe->fileHandleForReading()->descriptor()));
+    std::ifstream in("/proc/self/fd/" + std::to_string(pipe->readingEnd()->descriptor()));
     unsigned long long count = 0;
     std::string line;
     while (std::getline(in, line))

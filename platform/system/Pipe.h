@@ -13,8 +13,8 @@ class Pipe {
   public:
     static std::shared_ptr<Pipe> create();  // throws SystemError
 
-    const std::shared_ptr<FileHandle>& fileHandleForReading() const noexcept { return reading_; }
-    const std::shared_ptr<FileHandle>& fileHandleForWriting() const noexcept { return writing_; }
+    const std::shared_ptr<FileHandle>& readingEnd() const noexcept { return reading_; }
+    const std::shared_ptr<FileHandle>& writingEnd() const noexcept { return writing_; }
 
   private:
     Pipe(std::shared_ptr<FileHandle> reading, std::shared_ptr<FileHandle> writing)

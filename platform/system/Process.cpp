@@ -40,15 +40,14 @@ int sourceDescriptor(const ProcessStream& stream, int standard, bool isInput) {
     if (!pipe) {
         return standard;
     }
-    return isInput ? pipe->fileHandleForReading()->descriptor()
-                   : pipe->fileHandleForWriting()->descriptor();
+    return isInput ? pipe->readingEnd()->descriptor() : pipe->writingEnd()->descriptor();
 }
 
 // The parent's copy of the child's pipe end goes at once, so that readers see
 // end of input when the child (the only other holder) ends.
 void closeChildEnd(const ProcessStream& stream, bool isInput) {
     if (const auto* pipe = std::get_if<std::shared_ptr<Pipe>>(&stream); pipe && *pipe) {
-        (isInput ? (*pipe)->fileHandleForReading() : (*pipe)->fileHandleForWriting())->close();
+        (isInput ? (*pipe)->readingEnd() : (*pipe)->writingEnd())->close();
     }
 }
 
@@ -186,7 +185,7 @@ void Process::finishIfEnded() {
         }
         watchId = std::exchange(state_->watchId, 0);
         state_->phase = Phase::ended;
-        // A handler installed from now on is posted by setTerminationHandler.
+        // A handler installed from now on is posted by setExitHandler.
         hasHandler = static_cast<bool>(state_->handler);
     }
     // A run that nobody else watches ends without the event thread, which is
@@ -220,12 +219,12 @@ bool Process::isRunning() const {
     return state_->phase == Phase::running;
 }
 
-int Process::processIdentifier() const {
+int Process::pid() const {
     std::lock_guard lock(state_->mutex);
     return state_->pid;
 }
 
-void Process::waitUntilExit() {
+void Process::wait() {
     auto self = shared_from_this();  // unwatching drops the termination thread's reference
     for (;;) {
         int pidfd;
@@ -386,7 +385,7 @@ void Process::stop(std::chrono::nanoseconds grace) {
     signalChild(SIGCONT);
     if (!waitFor(grace)) {
         signalChild(SIGKILL);
-        waitUntilExit();
+        wait();
     }
     if (options_.ownProcessGroup) {
         // What the child left running in its group goes too.
@@ -394,8 +393,8 @@ void Process::stop(std::chrono::nanoseconds grace) {
     }
 }
 
-int Process::terminationStatus() {
-    waitUntilExit();
+int Process::exitStatus() {
+    wait();
     std::lock_guard lock(state_->mutex);
     switch (state_->phase) {
         case Phase::ended:
@@ -409,8 +408,8 @@ int Process::terminationStatus() {
     }
 }
 
-TerminationReason Process::terminationReason() {
-    waitUntilExit();
+TerminationReason Process::exitReason() {
+    wait();
     std::lock_guard lock(state_->mutex);
     return state_->phase == Phase::ended ? state_->reason : TerminationReason::exit;
 }
@@ -431,7 +430,7 @@ bool Process::resume() {
     return state_->signal(SIGCONT);
 }
 
-void Process::setTerminationHandler(std::function<void(Process&)> handler) {
+void Process::setExitHandler(std::function<void(Process&)> handler) {
     bool hasEnded;
     {
         std::lock_guard lock(state_->mutex);

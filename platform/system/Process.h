@@ -51,7 +51,7 @@ class Process : public std::enable_shared_from_this<Process> {
         // The event thread: the child is reaped and its handler
         // runs even when nobody waits.
         platform,
-        // The launching caller, which waits for the end (waitUntilExit,
+        // The launching caller, which waits for the end (wait,
         // waitTakingInOutput, stop) before it lets go of the process: no
         // other thread takes part, and an unwaited child stays a zombie.
         caller,
@@ -64,12 +64,12 @@ class Process : public std::enable_shared_from_this<Process> {
 
     bool isLaunched() const;
     bool isRunning() const;
-    int processIdentifier() const;  // 0 before launch
+    int pid() const;  // 0 before launch
 
     // Blocks until the child has ended; returns at once when it has, or when
     // it was never launched.
-    void waitUntilExit();
-    // Like waitUntilExit, while taking in what arrives on the given reading
+    void wait();
+    // Like wait, while taking in what arrives on the given reading
     // ends of the child's output pipes (FileHandle::setAsideAvailable), so
     // that a child writing more than a pipe holds, with nobody reading, can
     // end; a handle that someone else reads is left to them. With
@@ -82,10 +82,10 @@ class Process : public std::enable_shared_from_this<Process> {
                             std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
     // Exit status, or the signal number for an uncaught signal. Blocks like
-    // waitUntilExit. A launch that failed answers 127 for a missing executable
+    // wait. A launch that failed answers 127 for a missing executable
     // and 126 for any other failure (or no launch at all), at once.
-    int terminationStatus();
-    TerminationReason terminationReason();
+    int exitStatus();
+    TerminationReason exitReason();
 
     // Blocks until the child has ended or the time has passed; tells
     // whether it has ended (true at once when it never started).
@@ -108,7 +108,7 @@ class Process : public std::enable_shared_from_this<Process> {
     // also runs FileHandle readability handlers, so the handler must not wait
     // for one of them. An exception that escapes the handler is dropped
     // there: the thread goes on serving every other handle and process.
-    void setTerminationHandler(std::function<void(Process&)> handler);
+    void setExitHandler(std::function<void(Process&)> handler);
 
   private:
     explicit Process(LaunchOptions options);

@@ -43,8 +43,8 @@ TEST(FileHandle, EveryHandleItMakesIsCloseOnExec) {
     std::ofstream(dir.path() / "file") << "x";
     const auto pipe = Pipe::create();
     const std::pair<const char*, std::shared_ptr<FileHandle>> handles[] = {
-        {"pipe reading end", pipe->fileHandleForReading()},
-        {"pipe writing end", pipe->fileHandleForWriting()},
+        {"pipe reading end", pipe->readingEnd()},
+        {"pipe writing end", pipe->writingEnd()},
         {"null device", FileHandle::nullDevice()},
         {"file for reading", FileHandle::openForReading(dir.path() / "file")},
         {"file for writing", FileHandle::openForWriting(dir.path() / "file")},
@@ -70,10 +70,10 @@ TEST(FileHandle, InterruptedReadsAndWritesCarryOn) {
     const auto pipe = Pipe::create();
     std::atomic<bool> done{false};
     std::string received;
-    std::thread reader([&] { received = iotest::text(pipe->fileHandleForReading()->readAll()); });
+    std::thread reader([&] { received = iotest::text(pipe->readingEnd()->readAll()); });
     std::thread writer([&] {
-        pipe->fileHandleForWriting()->write(data);
-        pipe->fileHandleForWriting()->close();
+        pipe->writingEnd()->write(data);
+        pipe->writingEnd()->close();
         done = true;
     });
     const pthread_t targets[] = {reader.native_handle(), writer.native_handle()};
@@ -93,9 +93,8 @@ TEST(FileHandle, InterruptedReadsAndWritesCarryOn) {
 
 TEST(FileHandle, WritingToAPipeWithoutReaderThrowsEPIPEInsteadOfKillingTheProcess) {
     const auto pipe = Pipe::create();
-    pipe->fileHandleForReading()->close();
-    EXPECT_EQ(errnumOf([&] { pipe->fileHandleForWriting()->write(std::string_view("lost")); }),
-              EPIPE);
+    pipe->readingEnd()->close();
+    EXPECT_EQ(errnumOf([&] { pipe->writingEnd()->write(std::string_view("lost")); }), EPIPE);
 
     // The signal the write raised is gone, and the thread's mask is as before.
     sigset_t pending;

@@ -53,15 +53,14 @@ TEST(Readability, HandlerReadsEverythingAndSeesTheEndOnce) {
             const std::string data = iotest::sampleText(size);
             std::ofstream(dir.path() / "file") << data;
             const auto through = Pipe::create();
-            const auto handle = pipe ? through->fileHandleForReading()
-                                     : FileHandle::openForReading(dir.path() / "file");
+            const auto handle =
+                pipe ? through->readingEnd() : FileHandle::openForReading(dir.path() / "file");
             Seen seen;
             handle->setReadabilityHandler(seen.reader());
             if (pipe) {
-                through->fileHandleForWriting()->write(data.substr(0, 10));
-                through->fileHandleForWriting()->write(
-                    data.substr(std::min<std::size_t>(10, size)));
-                through->fileHandleForWriting()->close();
+                through->writingEnd()->write(data.substr(0, 10));
+                through->writingEnd()->write(data.substr(std::min<std::size_t>(10, size)));
+                through->writingEnd()->close();
             }
             seen.ends.waitFor(1);
             iotest::LoopRounds rounds;
@@ -77,41 +76,41 @@ TEST(Readability, HandlerThatReadsNothingIsNotCalledOverAndOver) {
     iotest::LoopRounds rounds;
     const auto pipe = Pipe::create();
     iotest::Counter calls;
-    pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle&) { calls.add(); });
+    pipe->readingEnd()->setReadabilityHandler([&](FileHandle&) { calls.add(); });
 
-    pipe->fileHandleForWriting()->write(std::string_view("unread"));
+    pipe->writingEnd()->write(std::string_view("unread"));
     calls.waitFor(1);
     rounds.pass(50);
     const long afterData = calls.value();
     EXPECT_LE(afterData, 2);
 
     // End of input with the data still unread: not a reason to spin either.
-    pipe->fileHandleForWriting()->close();
+    pipe->writingEnd()->close();
     rounds.pass(50);
     EXPECT_LE(calls.value(), afterData + 2);
 
-    pipe->fileHandleForReading()->setReadabilityHandler({});
+    pipe->readingEnd()->setReadabilityHandler({});
 }
 
 TEST(Readability, ReplacedOrRemovedHandlerNeverRunsAgain) {
     iotest::LoopRounds rounds;
     const auto pipe = Pipe::create();
-    const auto reading = pipe->fileHandleForReading();
+    const auto reading = pipe->readingEnd();
     iotest::Counter first;
     Seen second;
     reading->setReadabilityHandler([&](FileHandle& handle) {
         first.add();
         handle.readAvailable();
     });
-    pipe->fileHandleForWriting()->write(std::string_view("a"));
+    pipe->writingEnd()->write(std::string_view("a"));
     first.waitFor(1);
     reading->setReadabilityHandler(second.reader());
     const long firstCalls = first.value();
-    pipe->fileHandleForWriting()->write(std::string_view("b"));
+    pipe->writingEnd()->write(std::string_view("b"));
     second.calls.waitFor(1);
     reading->setReadabilityHandler({});
     const long secondCalls = second.calls.value();
-    pipe->fileHandleForWriting()->write(std::string_view("c"));
+    pipe->writingEnd()->write(std::string_view("c"));
     rounds.pass(20);
     EXPECT_EQ(first.value(), firstCalls);
     EXPECT_EQ(second.calls.value(), secondCalls);
@@ -120,7 +119,7 @@ TEST(Readability, ReplacedOrRemovedHandlerNeverRunsAgain) {
 
 TEST(Readability, RemovalWaitsForTheRunningHandler) {
     const auto pipe = Pipe::create();
-    const auto reading = pipe->fileHandleForReading();
+    const auto reading = pipe->readingEnd();
     std::atomic<bool> entered{false};
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
@@ -131,7 +130,7 @@ TEST(Readability, RemovalWaitsForTheRunningHandler) {
         handle.readAvailable();
         finished = true;
     });
-    pipe->fileHandleForWriting()->write(std::string_view("x"));
+    pipe->writingEnd()->write(std::string_view("x"));
     while (!entered)
         std::this_thread::yield();
 
@@ -150,28 +149,28 @@ TEST(Readability, RemovalWaitsForTheRunningHandler) {
 
 TEST(Readability, HandlerMayCloseOrReplaceItself) {
     const auto pipe = Pipe::create();
-    const auto reading = pipe->fileHandleForReading();
+    const auto reading = pipe->readingEnd();
     iotest::Counter closed;
     reading->setReadabilityHandler([&](FileHandle& handle) {
         handle.readAvailable();
         handle.close();
         closed.add();
     });
-    pipe->fileHandleForWriting()->write(std::string_view("x"));
+    pipe->writingEnd()->write(std::string_view("x"));
     closed.waitFor(1);
     EXPECT_EQ(reading->descriptor(), -1);
 
     const auto other = Pipe::create();
     iotest::Counter replaced;
-    other->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
+    other->readingEnd()->setReadabilityHandler([&](FileHandle& handle) {
         handle.setReadabilityHandler([&](FileHandle& h) {
             h.readAvailable();
             replaced.add();
         });
     });
-    other->fileHandleForWriting()->write(std::string_view("y"));
+    other->writingEnd()->write(std::string_view("y"));
     replaced.waitFor(1);
-    other->fileHandleForReading()->setReadabilityHandler({});
+    other->readingEnd()->setReadabilityHandler({});
 }
 
 TEST(Readability, HandlerThatOwnsTheLastReferenceToItsHandleLetsItGoAtTheEnd) {
@@ -180,13 +179,13 @@ TEST(Readability, HandlerThatOwnsTheLastReferenceToItsHandleLetsItGoAtTheEnd) {
     auto ended = std::make_shared<iotest::Counter>();
     {
         const auto pipe = Pipe::create();
-        auto reading = pipe->fileHandleForReading();
+        auto reading = pipe->readingEnd();
         reading->setReadabilityHandler([reading, ended](FileHandle& handle) {
             if (handle.readAvailable().empty())
                 ended->add();
         });
-        pipe->fileHandleForWriting()->write(std::string_view("last words"));
-        pipe->fileHandleForWriting()->close();
+        pipe->writingEnd()->write(std::string_view("last words"));
+        pipe->writingEnd()->close();
     }
     ended->waitFor(1);
     // The loop still serves other handles (it would be stuck in the old
@@ -199,17 +198,17 @@ TEST(Readability, ThrowingHandlerStopsBeingCalledWithoutEndingTheProcess) {
     iotest::LoopRounds rounds;
     const auto pipe = Pipe::create();
     iotest::Counter calls;
-    pipe->fileHandleForReading()->setReadabilityHandler([&](FileHandle& handle) {
+    pipe->readingEnd()->setReadabilityHandler([&](FileHandle& handle) {
         handle.readAvailable();
         calls.add();
         throw std::runtime_error("handler failed");
     });
-    pipe->fileHandleForWriting()->write(std::string_view("one"));
+    pipe->writingEnd()->write(std::string_view("one"));
     calls.waitFor(1);
-    pipe->fileHandleForWriting()->write(std::string_view("two"));
+    pipe->writingEnd()->write(std::string_view("two"));
     rounds.pass(20);
     EXPECT_EQ(calls.value(), 1);
-    pipe->fileHandleForReading()->setReadabilityHandler({});
+    pipe->readingEnd()->setReadabilityHandler({});
 }
 
 TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
@@ -219,13 +218,13 @@ TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
     auto calls = std::make_shared<std::atomic<long>>(0);
     for (int round = 0; round < 200; ++round) {
         auto pipe = Pipe::create();
-        pipe->fileHandleForReading()->setReadabilityHandler([calls](FileHandle& handle) {
+        pipe->readingEnd()->setReadabilityHandler([calls](FileHandle& handle) {
             handle.readAvailable();
             ++*calls;
         });
-        pipe->fileHandleForWriting()->write(std::string_view("data"));
+        pipe->writingEnd()->write(std::string_view("data"));
         if (round % 2 == 0)
-            pipe->fileHandleForWriting()->close();
+            pipe->writingEnd()->close();
         pipe.reset();
     }
     // A call under way when its pipe was dropped may still be finishing:
@@ -234,7 +233,7 @@ TEST(Readability, HandlesDestroyedWhileWatchedNeverReachAReusedDescriptor) {
     rounds.pass(1);
     const long before = calls->load();
     const auto fresh = Pipe::create();
-    fresh->fileHandleForWriting()->write(std::string_view("fresh"));
+    fresh->writingEnd()->write(std::string_view("fresh"));
     rounds.pass(20);
     EXPECT_EQ(calls->load(), before);
 }

@@ -48,16 +48,16 @@ class Counter {
 class LoopRounds {
   public:
     LoopRounds() : pipe_(platform::Pipe::create()), counter_(std::make_shared<Counter>()) {
-        pipe_->fileHandleForReading()->setReadabilityHandler(
+        pipe_->readingEnd()->setReadabilityHandler(
             [counter = counter_](platform::FileHandle& handle) {
                 counter->add(static_cast<long>(handle.readAvailable().size()));
             });
     }
-    ~LoopRounds() { pipe_->fileHandleForReading()->setReadabilityHandler({}); }
+    ~LoopRounds() { pipe_->readingEnd()->setReadabilityHandler({}); }
 
     void pass(int rounds) {
         for (int i = 0; i < rounds; ++i) {
-            pipe_->fileHandleForWriting()->write(std::string_view("."));
+            pipe_->writingEnd()->write(std::string_view("."));
             counter_->waitFor(++written_);
         }
     }

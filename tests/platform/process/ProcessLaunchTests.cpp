@@ -27,7 +27,7 @@ TEST(ProcessLaunch, ChildReceivesOnlyStandardDescriptorsWhileParentHoldsMany) {
     Child child(FD_LIST_PATH, {});
     child.process->launch();
     EXPECT_EQ(readAll(child.out), "0\n1\n2\n");
-    EXPECT_EQ(child.process->terminationStatus(), 0);
+    EXPECT_EQ(child.process->exitStatus(), 0);
     for (int fd : held) {
         ::close(fd);
     }
@@ -38,7 +38,7 @@ TEST(ProcessLaunch, SourcesThatAreThemselvesStandardDescriptorsAreSwapped) {
     child.process->launch();
     EXPECT_EQ(readAll(child.out), "to-err\n");
     EXPECT_EQ(readAll(child.err), "to-out\n");
-    EXPECT_EQ(child.process->terminationStatus(), 0);
+    EXPECT_EQ(child.process->exitStatus(), 0);
 }
 
 struct LaunchFailureCase {
@@ -80,9 +80,9 @@ TEST(ProcessLaunch, FailuresAnswerAtOnceWithoutAChild) {
         }
         EXPECT_FALSE(process->isLaunched());
         EXPECT_FALSE(process->isRunning());
-        EXPECT_EQ(process->processIdentifier(), 0);
-        process->waitUntilExit();
-        EXPECT_EQ(process->terminationStatus(), failure.status);
+        EXPECT_EQ(process->pid(), 0);
+        process->wait();
+        EXPECT_EQ(process->exitStatus(), failure.status);
         EXPECT_FALSE(process->suspend());
     }
     EXPECT_FALSE(hasChildren());
@@ -108,12 +108,12 @@ TEST(ProcessLaunch, StatusAndReasonOfTheEnd) {
         Child child(end.script);
         child.process->launch();
         EXPECT_TRUE(child.process->isLaunched());
-        EXPECT_GT(child.process->processIdentifier(), 0);
-        EXPECT_EQ(child.process->terminationStatus(), end.status);
-        EXPECT_EQ(child.process->terminationReason(), end.reason);
+        EXPECT_GT(child.process->pid(), 0);
+        EXPECT_EQ(child.process->exitStatus(), end.status);
+        EXPECT_EQ(child.process->exitReason(), end.reason);
         EXPECT_FALSE(child.process->isRunning());
         // Asked again after the end: the same answer.
-        EXPECT_EQ(child.process->terminationStatus(), end.status);
+        EXPECT_EQ(child.process->exitStatus(), end.status);
     }
 }
 
@@ -131,10 +131,10 @@ TEST(ProcessLaunch, TheParentKeepsNoCopyOfTheChildsEndOfAPipe) {
     auto input = platform::Pipe::create();
     Child child("/bin/cat", {}, input);
     child.process->launch();
-    EXPECT_EQ(input->fileHandleForReading()->descriptor(), -1);
-    input->fileHandleForWriting()->write(std::string_view("through\n"));
-    input->fileHandleForWriting()->close();
+    EXPECT_EQ(input->readingEnd()->descriptor(), -1);
+    input->writingEnd()->write(std::string_view("through\n"));
+    input->writingEnd()->close();
     EXPECT_EQ(readAll(child.out), "through\n");
-    EXPECT_EQ(child.process->terminationStatus(), 0);
+    EXPECT_EQ(child.process->exitStatus(), 0);
     EXPECT_FALSE(child.process->suspend());
 }

@@ -31,10 +31,10 @@ TEST(ProcessTermination, HandlerRunsOnceOnItsOwnThreadAfterTheEnd) {
             std::atomic<int> calls = 0;
             std::promise<Observation> seen;
             auto install = [&] {
-                child.process->setTerminationHandler([&](Process& ended) {
+                child.process->setExitHandler([&](Process& ended) {
                     if (calls++ == 0) {
-                        seen.set_value({std::this_thread::get_id(), ended.isRunning(),
-                                        ended.terminationStatus()});
+                        seen.set_value(
+                            {std::this_thread::get_id(), ended.isRunning(), ended.exitStatus()});
                     }
                 });
             };
@@ -43,14 +43,14 @@ TEST(ProcessTermination, HandlerRunsOnceOnItsOwnThreadAfterTheEnd) {
             }
             child.process->launch();
             if (late) {
-                child.process->waitUntilExit();
+                child.process->wait();
                 drainTerminationThread();
                 install();
             }
             auto observation = seen.get_future().get();
             EXPECT_NE(observation.thread, std::this_thread::get_id());
             EXPECT_FALSE(observation.wasRunning);
-            EXPECT_EQ(observation.status, child.process->terminationStatus());
+            EXPECT_EQ(observation.status, child.process->exitStatus());
             drainTerminationThread();
             EXPECT_EQ(calls, 1);
         }
@@ -61,8 +61,7 @@ TEST(ProcessTermination, HandlerKeepsAnOtherwiseDroppedProcess) {
     std::promise<int> seen;
     {
         Child child("exit 5");
-        child.process->setTerminationHandler(
-            [&](Process& ended) { seen.set_value(ended.terminationStatus()); });
+        child.process->setExitHandler([&](Process& ended) { seen.set_value(ended.exitStatus()); });
         child.process->launch();
     }
     EXPECT_EQ(seen.get_future().get(), 5);
@@ -78,7 +77,7 @@ TEST(ProcessTermination, DroppedRunningProcessesLeaveNoDescriptorAndNoChild) {
     for (int i = 0; i < 100; ++i) {
         Child child("/bin/true", {});
         child.process->launch();
-        dropped.push_back(child.process->processIdentifier());
+        dropped.push_back(child.process->pid());
     }
     for (int pid : dropped) {
         while (processState(pid) != '?') {
@@ -93,7 +92,7 @@ TEST(ProcessTermination, DroppedRunningProcessesLeaveNoDescriptorAndNoChild) {
 TEST(ProcessTermination, ThrowingHandlerIsDroppedAndTheThreadGoesOn) {
     Child failing("exit 0");
     std::promise<void> thrown;
-    failing.process->setTerminationHandler([&](Process&) {
+    failing.process->setExitHandler([&](Process&) {
         thrown.set_value();
         throw std::runtime_error("handler failed");
     });
@@ -102,8 +101,7 @@ TEST(ProcessTermination, ThrowingHandlerIsDroppedAndTheThreadGoesOn) {
 
     Child next("exit 2");
     std::promise<int> seen;
-    next.process->setTerminationHandler(
-        [&](Process& ended) { seen.set_value(ended.terminationStatus()); });
+    next.process->setExitHandler([&](Process& ended) { seen.set_value(ended.exitStatus()); });
     next.process->launch();
     EXPECT_EQ(seen.get_future().get(), 2);
 }
@@ -112,7 +110,7 @@ TEST(ProcessTermination, EndsAreSeenWhileTheSameThreadKeepsReadingOutput) {
     // One thread serves readability and termination handlers: a reader that
     // always finds more must not keep the end of another child from it.
     Child writer("/bin/cat", {"/dev/zero"});
-    const auto reading = writer.out->fileHandleForReading();
+    const auto reading = writer.out->readingEnd();
     std::atomic<std::thread::id> readerThread;
     iotest::Counter reads;
     reading->setReadabilityHandler([&](FileHandle& handle) {
@@ -125,8 +123,8 @@ TEST(ProcessTermination, EndsAreSeenWhileTheSameThreadKeepsReadingOutput) {
 
     Child ending("exit 3");
     std::promise<Observation> seen;
-    ending.process->setTerminationHandler([&](Process& ended) {
-        seen.set_value({std::this_thread::get_id(), ended.isRunning(), ended.terminationStatus()});
+    ending.process->setExitHandler([&](Process& ended) {
+        seen.set_value({std::this_thread::get_id(), ended.isRunning(), ended.exitStatus()});
     });
     ending.process->launch();
     const auto observation = seen.get_future().get();
@@ -135,5 +133,5 @@ TEST(ProcessTermination, EndsAreSeenWhileTheSameThreadKeepsReadingOutput) {
 
     reading->setReadabilityHandler({});
     writer.process->terminate();
-    writer.process->waitUntilExit();
+    writer.process->wait();
 }

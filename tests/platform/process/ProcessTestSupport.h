@@ -20,7 +20,7 @@ namespace process_test {
 using iotest::text;
 
 inline std::string readAll(const std::shared_ptr<platform::Pipe>& pipe) {
-    return text(pipe->fileHandleForReading()->readAll());
+    return text(pipe->readingEnd()->readAll());
 }
 
 // A child, not launched yet, running `bash -c script` with its outputs on
@@ -69,9 +69,9 @@ inline void drainTerminationThread() {
     {
         auto process = platform::Process::create({.executable = "/bin/true"});
         process->launch();
-        process->waitUntilExit();
+        process->wait();
         std::promise<void> done;
-        process->setTerminationHandler([&](platform::Process&) { done.set_value(); });
+        process->setExitHandler([&](platform::Process&) { done.set_value(); });
         done.get_future().wait();
         delivered = process;
     }

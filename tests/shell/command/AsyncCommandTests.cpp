@@ -30,7 +30,7 @@ HelperResult runFatalHelper(const std::string& mode, const std::string& argument
     std::thread drain([&] { err = process_test::readAll(child.err); });
     std::string out = process_test::readAll(child.out);
     drain.join();
-    return {out, err, child.process->terminationStatus()};
+    return {out, err, child.process->exitStatus()};
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ TEST(StartCaptured, ADroppedCommandRunsOnAndIsReapedWhenItEnds) {
     int pid;
     {
         auto command = shell::startCaptured("/bin/sleep", 30);
-        pid = command->process()->processIdentifier();
+        pid = command->process()->pid();
     }
     // Still running without a holder.
     EXPECT_NE(process_test::processState(pid), '?');
@@ -163,7 +163,7 @@ TEST(OnTermination, TheInstallersSequence) {
 TEST(AsyncCommand, SignalsSuspendAndResume) {
     auto [writer, reader] = shell::streams();
     auto command = reader->startCaptured("/bin/cat");
-    const int pid = command->process()->processIdentifier();
+    const int pid = command->process()->pid();
     ASSERT_TRUE(command->suspend());
     while (process_test::processState(pid) != 'T') {
         std::this_thread::yield();

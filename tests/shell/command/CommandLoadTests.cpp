@@ -86,7 +86,7 @@ TEST(CommandLoad, ALookupIsExactlyOneProcess) {
                                             .arguments = {"--pid", "--fork", "/bin/true"},
                                             .standardError = platform::FileHandle::nullDevice()});
     probe->launch();
-    if (probe->terminationStatus() != 0) {
+    if (probe->exitStatus() != 0) {
         GTEST_SKIP() << "no new pid namespace here";
     }
     process_test::Child child("/usr/bin/unshare", {"--pid", "--fork", LOOKUP_COUNT_PATH, "true"});
@@ -94,5 +94,5 @@ TEST(CommandLoad, ALookupIsExactlyOneProcess) {
     // A plain name: one "/usr/bin/which"; a path: none; a captured run of a
     // plain name: the lookup and the command itself.
     EXPECT_EQ(process_test::readAll(child.out), "1\n0\n2\n");
-    EXPECT_EQ(child.process->terminationStatus(), 0) << process_test::readAll(child.err);
+    EXPECT_EQ(child.process->exitStatus(), 0) << process_test::readAll(child.err);
 }

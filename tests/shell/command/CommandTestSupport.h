@@ -51,11 +51,11 @@ inline void writeScript(const std::filesystem::path& path, const std::string& bo
 struct Capture {
     std::shared_ptr<platform::Pipe> pipe = platform::Pipe::create();
     std::shared_ptr<shell::FileHandleStream> stream =
-        std::make_shared<shell::FileHandleStream>(pipe->fileHandleForWriting());
+        std::make_shared<shell::FileHandleStream>(pipe->writingEnd());
 
     std::string readAfterClosing() {
         stream->close();
-        return text(pipe->fileHandleForReading()->readAll());
+        return text(pipe->readingEnd()->readAll());
     }
 };
 

@@ -103,6 +103,6 @@ TEST(WaitFor, AWaitThatRanOutLeavesTheEndToThePlatform) {
     EXPECT_FALSE(command->waitFor(10ms));
     std::promise<int> ended;
     command->onTermination([&](shell::AsyncCommand& c) { ended.set_value(c.exitStatus()); });
-    ::kill(command->process()->processIdentifier(), SIGKILL);
+    ::kill(command->process()->pid(), SIGKILL);
     EXPECT_EQ(ended.get_future().get(), SIGKILL);
 }

@@ -102,8 +102,8 @@ TEST(Streams, PrintWritesEachPieceSeparately) {
 
 TEST(Streams, LinesComeAsTheyArriveAndGoOnWhereTheStreamStands) {
     const auto pipe = platform::Pipe::create();
-    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
-    auto writer = std::make_shared<FileHandleStream>(pipe->fileHandleForWriting());
+    auto reader = std::make_shared<FileHandleStream>(pipe->readingEnd());
+    auto writer = std::make_shared<FileHandleStream>(pipe->writingEnd());
     writer->write("first\nsec");
     {
         auto lines = reader->lines();
@@ -175,24 +175,24 @@ TEST(Streams, StringOutputHandlerGetsEveryChunkAndNeverEmptyText) {
 TEST(Streams, OutputCallbackIsInertOnceTheStreamIsGone) {
     iotest::LoopRounds rounds;
     const auto pipe = platform::Pipe::create();
-    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
+    auto reader = std::make_shared<FileHandleStream>(pipe->readingEnd());
     iotest::Counter calls;
     reader->onOutput([&](ReadableStream& stream) {
         calls.add();
         stream.readSome();
     });
-    pipe->fileHandleForWriting()->write(std::string_view("one"));
+    pipe->writingEnd()->write(std::string_view("one"));
     calls.waitFor(1);
     std::weak_ptr<ReadableStream> watched = reader;
     reader.reset();
     rounds.pass(1);                  // the call that saw "one" has returned
     EXPECT_TRUE(watched.expired());  // and the callback does not hold the stream
     const long before = calls.value();
-    pipe->fileHandleForWriting()->write(std::string_view("two"));
-    pipe->fileHandleForWriting()->write(std::string_view("three"));
+    pipe->writingEnd()->write(std::string_view("two"));
+    pipe->writingEnd()->write(std::string_view("three"));
     rounds.pass(20);
     EXPECT_EQ(calls.value(), before);
-    pipe->fileHandleForReading()->setReadabilityHandler({});
+    pipe->readingEnd()->setReadabilityHandler({});
 }
 
 TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
@@ -212,10 +212,10 @@ TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
 
     // Each chunk is decoded alone: a character cut in two does not decode.
     const auto pipe = platform::Pipe::create();
-    FileHandleStream reader(pipe->fileHandleForReading());
-    pipe->fileHandleForWriting()->write(std::string_view("\xC3"));
+    FileHandleStream reader(pipe->readingEnd());
+    pipe->writingEnd()->write(std::string_view("\xC3"));
     EXPECT_EQ(conversionMessage([&] { reader.readSome(); }), message);
-    pipe->fileHandleForWriting()->write(std::string_view("\xA9"));
+    pipe->writingEnd()->write(std::string_view("\xA9"));
     EXPECT_EQ(conversionMessage([&] { reader.readSome(); }), message);
 
     // The stream's encoding decides what is text.
@@ -314,7 +314,7 @@ TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
     shell::mainContext().setStderror(errorWriter);
 
     const auto pipe = platform::Pipe::create();
-    auto reader = std::make_shared<FileHandleStream>(pipe->fileHandleForReading());
+    auto reader = std::make_shared<FileHandleStream>(pipe->readingEnd());
     std::mutex mutex;
     std::string received;
     iotest::Counter calls;
@@ -323,9 +323,9 @@ TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
         received += text;
         calls.add();
     });
-    pipe->fileHandleForWriting()->write(std::string_view("\xFF\xFE"));
-    waitUntilDrained(pipe->fileHandleForReading());
-    pipe->fileHandleForWriting()->write(std::string_view("fine"));
+    pipe->writingEnd()->write(std::string_view("\xFF\xFE"));
+    waitUntilDrained(pipe->readingEnd());
+    pipe->writingEnd()->write(std::string_view("fine"));
     calls.waitFor(1);
     reader->filehandle()->setReadabilityHandler({});
 
@@ -340,7 +340,7 @@ TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     const auto pipe = platform::Pipe::create();
-    ::dup2(pipe->fileHandleForWriting()->descriptor(), STDOUT_FILENO);
+    ::dup2(pipe->writingEnd()->descriptor(), STDOUT_FILENO);
     std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
     shell::StdoutStream out;
@@ -353,9 +353,8 @@ TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
 
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
-    pipe->fileHandleForWriting()->close();
-    EXPECT_EQ(iotest::text(pipe->fileHandleForReading()->readAll()),
-              "direct buffered still open\n");
+    pipe->writingEnd()->close();
+    EXPECT_EQ(iotest::text(pipe->readingEnd()->readAll()), "direct buffered still open\n");
     EXPECT_NE(::fcntl(STDOUT_FILENO, F_GETFD), -1);
 }
 

@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
                                    .standardOutput = platform::FileHandle::standardError(),
                                    .standardError = platform::FileHandle::standardOutput()});
     process->launch();
-    return process->terminationStatus();
+    return process->exitStatus();
 }
