@@ -59,7 +59,7 @@ class PrintedAsyncCommand : public std::enable_shared_from_this<PrintedAsyncComm
     virtual platform::TerminationReason exitReason();
 
     // Calls handler(*this) once after the process has ended, whatever its
-    // status, on the process-termination thread; replaces any earlier
+    // status, on the platform's event thread; replaces any earlier
     // handler. Installed after the end, it still runs. The handler and this
     // command are kept until then. Returns this command. That thread also
     // runs the onOutput() handlers of every stream, so the handler must not

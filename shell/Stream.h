@@ -10,7 +10,7 @@
 // the exact message: "Could not convert binary data to text." from readSome(),
 // read() and everything built on them (lines(), writeTo()), and "Could not
 // convert text to binary data." from write(text) and print(). onStringOutput()
-// runs on the readability thread, where nobody could catch the error, so it
+// runs on the event thread, where nobody could catch the error, so it
 // reports the message on mainContext's stderror instead and goes on with the
 // next chunk. Errors of the handle itself (a closed handle, a reader that has
 // gone) are the platform's SystemError, passed through.

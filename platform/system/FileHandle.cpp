@@ -167,7 +167,7 @@ struct FileHandle::State {
     Bytes setAside;
     std::size_t setAsideFrom = 0;
     bool widened = false;
-    // Counters that tell the readability loop what a handler did.
+    // Counters that tell the event loop what a handler did.
     std::atomic<std::uint64_t> reads{0};
     std::atomic<std::uint64_t> ends{0};
 

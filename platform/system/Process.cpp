@@ -65,7 +65,7 @@ struct Process::State {
     int launchErrno = 0;
     pid_t pid = 0;
     Descriptor pidfd;           // from launch until this state goes
-    std::uint64_t watchId = 0;  // 0: not watched by the termination thread
+    std::uint64_t watchId = 0;  // 0: not watched by the event thread
     int status = 0;
     TerminationReason reason = TerminationReason::exit;
     std::function<void(Process&)> handler;
@@ -225,7 +225,7 @@ int Process::pid() const {
 }
 
 void Process::wait() {
-    auto self = shared_from_this();  // unwatching drops the termination thread's reference
+    auto self = shared_from_this();  // unwatching drops the event thread's reference
     for (;;) {
         int pidfd;
         std::uint64_t watchId;
@@ -237,7 +237,7 @@ void Process::wait() {
             pidfd = state_->pidfd.get();  // open as long as this process object
             watchId = std::exchange(state_->watchId, 0);
         }
-        // This thread reaps the child now, so the termination thread need not
+        // This thread reaps the child now, so the event thread need not
         // wake for it: one hand-over between threads less on every run. It
         // also lets a termination handler wait for another child.
         if (watchId != 0) {
@@ -263,7 +263,7 @@ bool Process::waitTakingInOutput(std::span<const std::shared_ptr<FileHandle>> ou
             if (state_->phase == Phase::running) {
                 pidfd = state_->pidfd.get();
                 // Without a deadline this thread will see the end, so the
-                // termination thread need not; a wait that may run out
+                // event thread need not; a wait that may run out
                 // leaves the end to it.
                 if (!deadline) {
                     watchId = std::exchange(state_->watchId, 0);

@@ -41,7 +41,7 @@ class Counter {
     long value_ = 0;
 };
 
-// Proves that the readability thread has gone round its loop: each pass
+// Proves that the event thread has gone round its loop: each pass
 // writes one byte to a watched pipe and waits until the handler has read it.
 // A handle that the loop would call on every round (a spinning handler) is
 // called at least once per pass.

@@ -71,7 +71,7 @@ TEST(ProcessTermination, DroppedRunningProcessesLeaveNoDescriptorAndNoChild) {
     // Earlier processes may still be held by deliveries in flight.
     drainTerminationThread();
     const auto before = openDescriptorCount();
-    // The termination thread still reaps them. A child it failed to reap
+    // The event thread still reaps them. A child it failed to reap
     // would stay a zombie and this would never end.
     std::vector<int> dropped;
     for (int i = 0; i < 100; ++i) {

@@ -60,7 +60,7 @@ inline char processState(int pid) {
     return close == std::string::npos ? '?' : line[close + 2];
 }
 
-// Returns once every task already posted to the process-termination thread
+// Returns once every task already posted to the event thread
 // has run and let go of what it held: termination deliveries run there one
 // after another in order, and this one's process is gone only after its
 // handler has returned.
