@@ -14,15 +14,15 @@ namespace platform {
 
 namespace {
 
-// posix_spawn takes char* const[] but never writes through it.
-std::vector<char*> pointersTo(const std::string& first, const std::vector<std::string>& rest) {
+// argv: the executable's path, then the arguments. posix_spawn takes
+// char* const[] but never writes through it.
+std::vector<char*> argumentPointers(const std::string& executable,
+                                    const std::vector<std::string>& arguments) {
     std::vector<char*> pointers;
-    pointers.reserve(rest.size() + 2);
-    if (!first.empty()) {
-        pointers.push_back(const_cast<char*>(first.c_str()));
-    }
-    for (const auto& text : rest) {
-        pointers.push_back(const_cast<char*>(text.c_str()));
+    pointers.reserve(arguments.size() + 2);
+    pointers.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments) {
+        pointers.push_back(const_cast<char*>(argument.c_str()));
     }
     pointers.push_back(nullptr);
     return pointers;
@@ -80,7 +80,7 @@ pid_t spawnChild(const SpawnRequest& request) {
         attributes.startOwnProcessGroup();
     }
 
-    auto argv = pointersTo(request.executable, request.arguments);
+    auto argv = argumentPointers(request.executable, request.arguments);
     auto envp = request.environment.pointers();
 
     pid_t pid = 0;
