@@ -13,20 +13,12 @@ namespace {
 
 using crypto_test::Bytes;
 using crypto_test::OpenSslSigner;
+using crypto_test::randomBytes;
 using installer::BuildVerification;
 using installer::PublicKeySetting;
 
 // Characters a url may hold, which the messages must keep as they are.
 const std::string url = "https://downloads.example.test/app/App 2.0.zip?arch=x64&sig=%2B";
-
-Bytes randomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) {
-        b = static_cast<std::byte>(random());
-    }
-    return bytes;
-}
 
 std::string sha512Of(const Bytes& bytes) {
     platform::Sha512 hash;
@@ -46,7 +38,8 @@ std::optional<std::string> verify(BuildVerification verification, const Bytes& b
 TEST(BuildVerification, FollowsEveryRule) {
     const OpenSslSigner publisher;
     const OpenSslSigner stranger;
-    const Bytes build = randomBytes(300'000, 1);
+    std::mt19937 random(1);
+    const Bytes build = randomBytes(300'000, random);
     const Bytes tampered = [&] {
         Bytes bytes = build;
         bytes[150'000] ^= std::byte{0x80};

@@ -14,6 +14,7 @@ namespace {
 using crypto_test::Bytes;
 using crypto_test::fromHex;
 using crypto_test::OpenSslSigner;
+using crypto_test::randomBytes;
 using crypto_test::Signed;
 using platform::Ed25519Verification;
 
@@ -32,14 +33,6 @@ bool verify(const Signed& s, std::size_t piece = 4096) {
         verification.update(message.subspan(at, std::min(piece, message.size() - at)));
     }
     return verification.finish();
-}
-
-Bytes randomBytes(std::size_t size, std::mt19937& random) {
-    Bytes bytes(size);
-    for (auto& b : bytes) {
-        b = static_cast<std::byte>(random());
-    }
-    return bytes;
 }
 
 TEST(Ed25519Verification, AcceptsOpenSslSignaturesWhateverThePieces) {

@@ -4,13 +4,14 @@
 
 #include <cstddef>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-// Bytes from hexadecimal or text, and a key pair made by OpenSSL for this
+// Bytes from hexadecimal, text or a seeded generator, and a key pair made by OpenSSL for this
 // run that signs what the verifier then checks.
 namespace crypto_test {
 
@@ -21,6 +22,15 @@ inline std::vector<std::byte> fromHex(std::string_view hex) {
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
         bytes.push_back(
             static_cast<std::byte>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return bytes;
+}
+
+// Bytes drawn from `random`, so a seed gives the same bytes on every run.
+inline Bytes randomBytes(std::size_t size, std::mt19937& random) {
+    Bytes bytes(size);
+    for (auto& b : bytes) {
+        b = static_cast<std::byte>(random());
     }
     return bytes;
 }
