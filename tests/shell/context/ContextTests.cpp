@@ -14,16 +14,6 @@ using shell::mainContext;
 
 namespace {
 
-// Restores the working directory at the end of the scope.
-class WorkingDirectoryGuard {
-  public:
-    WorkingDirectoryGuard() : saved_(shell::fileSystem().currentDirectory()) {}
-    ~WorkingDirectoryGuard() { shell::fileSystem().setCurrentDirectory(saved_); }
-
-  private:
-    std::string saved_;
-};
-
 TEST(MainContext, FirstUseFromManyThreadsMakesOneOfEach) {
     std::vector<std::thread> threads;
     std::mutex mutex;
@@ -64,7 +54,6 @@ TEST(CustomContext, EmptyContextReadsNothingDiscardsOutputAndUsesTheCurrentDirec
 }
 
 TEST(CustomContext, CopiesShareStreamsButHaveTheirOwnValues) {
-    WorkingDirectoryGuard guard;
     testsupport::TemporaryDirectory dir;
     CustomContext ofMain(mainContext());
     EXPECT_EQ(ofMain.stdin(), mainContext().stdin());
@@ -73,6 +62,7 @@ TEST(CustomContext, CopiesShareStreamsButHaveTheirOwnValues) {
     const std::string before = ofMain.currentdirectory();
     mainContext().setCurrentdirectory(dir.path().string());
     EXPECT_EQ(ofMain.currentdirectory(), before);
+    mainContext().setCurrentdirectory(before);
 
     CustomContext original;
     original.env()["NAME"] = "original";
@@ -115,6 +105,7 @@ TEST(CommandRunners, TextOfAnySizeDoesNotWaitForAReader) {
     EXPECT_TRUE(shell::input(big).commandContext()->stdin()->read() == big);
     const std::string medium = iotest::sampleText(200 * 1024);
     EXPECT_TRUE(shell::input(medium).commandContext()->stdin()->read() == medium);
+    EXPECT_EQ(shell::input("").runCaptured("/usr/bin/wc", "-c").stdout(), "0");
     EXPECT_THROW(shell::input("\xFF").commandContext(), shell::ConversionError);
 }
 
