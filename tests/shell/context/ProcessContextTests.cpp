@@ -121,13 +121,6 @@ TEST(MainContextProcess, WorkingDirectoryChangesOrTheProcessEnds) {
     EXPECT_EQ(failed.out, "");
 }
 
-TEST(MainContextProcess, ExitWithMessagePrintsOnStandardErrorAndExits) {
-    const auto run = runProbe({"probe"}, {"PROBE_MODE=exit"});
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.out, "before\n");
-    EXPECT_EQ(run.err, "farewell\n");
-}
-
 TEST(MainContextProcess, LazyStreamsTakeTheEncodingOfTheMomentTheyAreMade) {
     const auto run = runProbe({"probe"}, {"PROBE_MODE=encoding"});
     EXPECT_EQ(run.status, 0) << run.err;
