@@ -30,18 +30,15 @@ TEST(RunCaptured, OutputsStatusAndErrorOfARun) {
     ASSERT_TRUE(run.error().has_value());
     EXPECT_EQ(*run.error(), CommandError::returnedErrorCode(
                                 "/bin/bash -c \"echo out; echo err >&2; exit 3\"", 3));
-
-    auto fine = shell::runCaptured(std::filesystem::path("/bin/echo"), "a b", "c");
-    EXPECT_EQ(fine.stdout(), "a b c");
-    EXPECT_EQ(fine.exitStatus(), 0);
-    EXPECT_TRUE(fine.isSuccess());
-    EXPECT_FALSE(fine.error().has_value());
 }
 
 TEST(RunCaptured, EachValueIsOneArgument) {
-    auto run =
-        shell::runCaptured("/usr/bin/printf", "[%s]", "a b", "", shell::ArgumentList{1, "c"});
+    auto run = shell::runCaptured(std::filesystem::path("/usr/bin/printf"), "[%s]", "a b", "",
+                                  shell::ArgumentList{1, "c"});
     EXPECT_EQ(run.stdout(), "[a b][][1][c]");
+    EXPECT_EQ(run.exitStatus(), 0);
+    EXPECT_TRUE(run.isSuccess());
+    EXPECT_FALSE(run.error().has_value());
 }
 
 TEST(RunCaptured, OutputTextCleanUp) {
@@ -66,11 +63,7 @@ TEST(RunCaptured, OutputTextCleanUp) {
     for (const auto& c : cases) {
         auto run = shell::runCaptured("/usr/bin/printf", "%s", c.output);
         EXPECT_EQ(run.stdout(), c.text) << '"' << c.output << '"';
-        EXPECT_EQ(text(run.rawStdout()), c.output);
     }
-    // The same rule for standard error.
-    auto errors = shell::runCaptured("/bin/bash", "-c", "printf '  e \\n' >&2");
-    EXPECT_EQ(errors.stderror(), "e");
 }
 
 TEST(RunCaptured, UndecodableOutputIsReportedAndTheBytesKept) {
@@ -108,8 +101,6 @@ TEST(RunCaptured, MergedOutputsKeepTheirOrder) {
     auto run = shell::runCapturedScript(shell::mergeErrors, script);
     EXPECT_EQ(text(run.rawStdout()), expected);
     EXPECT_TRUE(run.rawStderror().empty());
-    EXPECT_EQ(run.stderror(), "");
-    EXPECT_EQ(run.output()->stdout(), run.output()->stderror());
 
     auto flagged = shell::runCaptured(shell::RunOptions{.mergeErrors = true}, "/bin/bash", "-c",
                                       "echo 1; echo 2 >&2; echo 3");
@@ -131,10 +122,7 @@ TEST(RunCaptured, MissingExecutables) {
         auto run = shell::runCaptured(c.executable, "x");
         ASSERT_TRUE(run.error().has_value());
         EXPECT_EQ(*run.error(), CommandError::inAccessibleExecutable(c.reported));
-        EXPECT_TRUE(run.rawStdout().empty());
-        EXPECT_TRUE(run.rawStderror().empty());
         EXPECT_EQ(run.exitStatus(), 127);
-        EXPECT_FALSE(run.isSuccess());
         try {
             shell::runEchoing(c.executable);
             ADD_FAILURE() << "ran";
@@ -190,9 +178,7 @@ TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
         EXPECT_EQ(run->error()->kind(), CommandError::Kind::launchFailed);
         EXPECT_EQ(run->error()->code(), c.reason);
         EXPECT_EQ(run->error()->path(), c.executable);
-        EXPECT_TRUE(run->rawStdout().empty());
         EXPECT_EQ(run->exitStatus(), 126);
-        EXPECT_FALSE(run->isSuccess());
     }
     // The other runs throw the platform's error, a std::system_error.
     try {
@@ -207,11 +193,11 @@ TEST(RunCaptured, ARelativeExecutableIsFoundFromTheProcessDirectory) {
     testsupport::TemporaryDirectory programs;
     testsupport::TemporaryDirectory work;
     writeScript(programs.path() / "tool", "pwd");
-    CapturingContext capturing;
-    capturing.context.setCurrentdirectory(work.path().string());
+    shell::CustomContext context;
+    context.setCurrentdirectory(work.path().string());
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(programs.path());
-    auto run = capturing.context.runCaptured("./tool");
+    auto run = context.runCaptured("./tool");
     std::filesystem::current_path(previous);
     EXPECT_EQ(run.stdout(), work.path().string());
     EXPECT_EQ(shell::commandText(*run.output()->process()), (programs.path() / "tool").string());
@@ -232,17 +218,6 @@ TEST(RunCaptured, TheContextGivesEnvironmentDirectoryAndSearchPath) {
     EXPECT_EQ(elsewhere.error(), CommandError::inAccessibleExecutable("only-here"));
 }
 
-TEST(RunCaptured, ThroughAStreamOrATextAsStandardInput) {
-    // The lookup of "cat" runs with the same input and leaves it alone.
-    EXPECT_EQ(shell::input("hello").runCaptured("cat").stdout(), "hello");
-    EXPECT_EQ(shell::input("").runCaptured("/usr/bin/wc", "-c").stdout(), "0");
-
-    auto [writer, reader] = shell::streams();
-    writer->write("through a stream\n");
-    writer->close();
-    EXPECT_EQ(reader->runCaptured("/bin/cat").stdout(), "through a stream");
-}
-
 TEST(RunCaptured, ASynchronousRunTakesNoOtherThread) {
     // Each test runs in a process of its own: a thread started by the runs
     // shows here. They wait on the calling thread, over the pipes and the
@@ -257,20 +232,26 @@ TEST(RunCaptured, ASynchronousRunTakesNoOtherThread) {
 
 // Both echoing forms write straight into the context's own streams.
 TEST(Echoing, WritesIntoTheContextsStreamsAndThrowsAFailure) {
-    CapturingContext capturing;
-    capturing.context.runEchoing("/bin/bash", "-c", "echo to out; echo to err >&2");
-    auto command = capturing.context.startEchoing("/bin/bash", "-c", "echo seen; echo oops >&2");
+    auto [out, outReader] = shell::streams();
+    auto [err, errReader] = shell::streams();
+    shell::CustomContext context;
+    context.setStdout(out);
+    context.setStderror(err);
+    context.runEchoing("/bin/bash", "-c", "echo to out; echo to err >&2");
+    auto command = context.startEchoing("/bin/bash", "-c", "echo seen; echo oops >&2");
     EXPECT_EQ(command->waitForSuccess(), command);
-    capturing.context.startEchoingScript("exit 2")->exitStatus();
+    context.startEchoingScript("exit 2")->exitStatus();
     try {
-        capturing.context.runEchoingScript("echo partial; exit 4");
+        context.runEchoingScript("echo partial; exit 4");
         ADD_FAILURE() << "no error";
     } catch (const CommandError& error) {
         EXPECT_EQ(error,
                   CommandError::returnedErrorCode("/bin/bash -c \"echo partial; exit 4\"", 4));
     }
-    EXPECT_EQ(capturing.out.readAfterClosing(), "to out\nseen\npartial\n");
-    EXPECT_EQ(capturing.err.readAfterClosing(), "to err\noops\n");
+    out->close();
+    err->close();
+    EXPECT_EQ(outReader->read(), "to out\nseen\npartial\n");
+    EXPECT_EQ(errReader->read(), "to err\noops\n");
 }
 
 TEST(RunOutputCombinators, TheSecondRunOnlyWhenItShould) {

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <string>
 
-#include "platform/system/Pipe.h"
 #include "shell/Shell.h"
 #include "tests/platform/process/ProcessTestSupport.h"
 
@@ -45,31 +44,5 @@ inline void writeScript(const std::filesystem::path& path, const std::string& bo
     std::ofstream(path) << "#!/bin/bash\n" << body << "\n";
     ::chmod(path.c_str(), 0755);
 }
-
-// A stream over a new pipe's writing end, and the pipe, so that the test can
-// read what a command wrote into it once the stream is dropped or closed.
-struct Capture {
-    std::shared_ptr<platform::Pipe> pipe = platform::Pipe::create();
-    std::shared_ptr<shell::FileHandleStream> stream =
-        std::make_shared<shell::FileHandleStream>(pipe->writingEnd());
-
-    std::string readAfterClosing() {
-        stream->close();
-        return text(pipe->readingEnd()->readAll());
-    }
-};
-
-// A CustomContext whose output and errors the test can read.
-struct CapturingContext {
-    shell::CustomContext context;
-    Capture out;
-    Capture err;
-
-    CapturingContext() {
-        context.setEnv({{"PATH", "/usr/bin:/bin"}});
-        context.setStdout(out.stream);
-        context.setStderror(err.stream);
-    }
-};
 
 }  // namespace command_test
