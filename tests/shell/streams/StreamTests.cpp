@@ -44,14 +44,6 @@ std::vector<std::string> collect(shell::LazyLines lines) {
     return result;
 }
 
-// Waits until everything written to the pipe has been read.
-void waitUntilDrained(const std::shared_ptr<FileHandle>& reading) {
-    int pending = 1;
-    while (::ioctl(reading->descriptor(), FIONREAD, &pending) == 0 && pending > 0) {
-        std::this_thread::yield();
-    }
-}
-
 template <class F>
 std::string conversionMessage(F&& f) {
     try {
@@ -197,7 +189,6 @@ TEST(Streams, OutputCallbackIsInertOnceTheStreamIsGone) {
 
 TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
     const std::string message(shell::binaryToTextFailure);
-    EXPECT_EQ(message, "Could not convert binary data to text.");
     auto make = [](std::string_view bytes) {
         auto [writer, reader] = shell::streams();
         writer->write(std::as_bytes(std::span(bytes.data(), bytes.size())));
@@ -297,8 +288,7 @@ TEST(Streams, LinesOfALargeInputThroughAPipeAreTheLinesOfTheText) {
 }
 
 TEST(Streams, TextThatCannotBeEncodedFailsWithTheConversionMessage) {
-    const std::string message(shell::textToBinaryFailure);
-    EXPECT_EQ(message, "Could not convert text to binary data.");
+    const std::string message = "Could not convert text to binary data.";
     auto [writer, reader] = shell::streams();
     EXPECT_EQ(conversionMessage([&] { writer->write("not text \xFF"); }), message);
     writer->setEncoding(TextEncoding::isoLatin1());
@@ -324,7 +314,11 @@ TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
         calls.add();
     });
     pipe->writingEnd()->write(std::string_view("\xFF\xFE"));
-    waitUntilDrained(pipe->readingEnd());
+    // Read before the next write, so that they come as two chunks.
+    for (int pending = 1;
+         ::ioctl(pipe->readingEnd()->descriptor(), FIONREAD, &pending) == 0 && pending > 0;) {
+        std::this_thread::yield();
+    }
     pipe->writingEnd()->write(std::string_view("fine"));
     calls.waitFor(1);
     reader->filehandle()->setReadabilityHandler({});
