@@ -107,31 +107,6 @@ TEST(RunCaptured, MergedOutputsKeepTheirOrder) {
     EXPECT_EQ(flagged.stdout(), "1\n2\n3\n");
 }
 
-TEST(RunCaptured, MissingExecutables) {
-    struct Case {
-        std::string executable;
-        std::string reported;
-    };
-    const Case cases[] = {
-        {"no-such-command-for-this-test", "no-such-command-for-this-test"},
-        {"/no/such/dir/tool", "tool"},
-        {"/dev/null/tool", "tool"},  // a directory part that is no directory
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.executable);
-        auto run = shell::runCaptured(c.executable, "x");
-        ASSERT_TRUE(run.error().has_value());
-        EXPECT_EQ(*run.error(), CommandError::inAccessibleExecutable(c.reported));
-        EXPECT_EQ(run.exitStatus(), 127);
-        try {
-            shell::runEchoing(c.executable);
-            ADD_FAILURE() << "ran";
-        } catch (const CommandError& error) {
-            EXPECT_EQ(error, CommandError::inAccessibleExecutable(c.reported));
-        }
-    }
-}
-
 TEST(RunCaptured, AProgramStartedWithoutStandardInputAndOutputCanCaptureARun) {
     // Pipes of the run must not land on the closed standard descriptors.
     auto run = shell::runCaptured("timeout", "60", "bash", "-c",
@@ -142,25 +117,34 @@ TEST(RunCaptured, AProgramStartedWithoutStandardInputAndOutputCanCaptureARun) {
 
 TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
     testsupport::TemporaryDirectory directory;
-    const auto plain = directory.path() / "plain";
+    const auto plain = (directory.path() / "plain").string();
     std::ofstream(plain) << "#!/bin/bash\necho ran\n";
     // Not handed to a shell instead, as an exec with a search would.
-    const auto garbage = directory.path() / "garbage";
+    const auto garbage = (directory.path() / "garbage").string();
     std::ofstream(garbage) << "\x01\x02 no program";
     ::chmod(garbage.c_str(), 0755);
+    const auto refused = [](const std::string& path, std::errc reason) {
+        return CommandError::launchFailed(path, std::make_error_code(reason));
+    };
     struct Case {
         const char* name;
         std::string executable;
-        std::errc reason;
+        CommandError expected;
         std::function<void()> before = [] {};
         std::function<void()> after = [] {};
     };
     rlimit limits{};
     ::getrlimit(RLIMIT_NOFILE, &limits);
     const Case cases[] = {
-        {"may not be run", plain.string(), std::errc::permission_denied},
-        {"no program format", garbage.string(), std::errc::executable_format_error},
-        {"no descriptor left for the pipes", "/bin/true", std::errc::too_many_files_open,
+        {"not found by name", "no-such-command-for-this-test",
+         CommandError::inAccessibleExecutable("no-such-command-for-this-test")},
+        {"missing", "/no/such/dir/tool", CommandError::inAccessibleExecutable("tool")},
+        {"a directory part that is no directory", "/dev/null/tool",
+         CommandError::inAccessibleExecutable("tool")},
+        {"may not be run", plain, refused(plain, std::errc::permission_denied)},
+        {"no program format", garbage, refused(garbage, std::errc::executable_format_error)},
+        {"no descriptor left for the pipes", "/bin/true",
+         refused("/bin/true", std::errc::too_many_files_open),
          [&] {
              rlimit none = limits;
              none.rlim_cur = process_test::openDescriptorCount();
@@ -175,14 +159,19 @@ TEST(RunCaptured, EveryFailureToStartIsInTheResult) {
         EXPECT_NO_THROW(run.emplace(shell::runCaptured(c.executable)));
         c.after();
         ASSERT_TRUE(run && run->error());
-        EXPECT_EQ(run->error()->kind(), CommandError::Kind::launchFailed);
-        EXPECT_EQ(run->error()->code(), c.reason);
-        EXPECT_EQ(run->error()->path(), c.executable);
-        EXPECT_EQ(run->exitStatus(), 126);
+        EXPECT_EQ(*run->error(), c.expected);
+        EXPECT_EQ(run->exitStatus(), c.expected.exitCode());
     }
-    // The other runs throw the platform's error, a std::system_error.
+    // The other runs throw: the runner's error for a missing program, the
+    // platform's std::system_error for the rest.
     try {
-        shell::runEchoing(plain.string());
+        shell::runEchoing("/no/such/dir/tool");
+        ADD_FAILURE() << "ran";
+    } catch (const CommandError& error) {
+        EXPECT_EQ(error, CommandError::inAccessibleExecutable("tool"));
+    }
+    try {
+        shell::runEchoing(plain);
         ADD_FAILURE() << "ran";
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code(), std::errc::permission_denied);
