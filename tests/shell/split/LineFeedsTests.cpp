@@ -35,45 +35,34 @@ std::string sampleText(Random& random, std::size_t size) {
     return text;
 }
 
-// The line feeds that end lines, one byte at a time.
-std::vector<std::size_t> referenceLineFeeds(const std::string& text) {
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
-            found.push_back(i);
-        }
-    }
-    return found;
-}
-
-// The same through next(), which must stay at the end once it is there.
-std::vector<std::size_t> walkedLineFeeds(const std::string& text) {
-    std::vector<std::size_t> found;
-    shell::LineFeedScanner scanner(text);
-    for (std::size_t at = scanner.next(); at != shell::LineFeedScanner::npos; at = scanner.next()) {
-        found.push_back(at);
-    }
-    EXPECT_EQ(scanner.next(), shell::LineFeedScanner::npos);
-    return found;
-}
-
 // What one scanner finds asked in order (by find and by next), then asked from random offsets
 // back and forth, across windows and past the end.
 void expectScannerFindsTheReference(const std::string& text, Random& random) {
-    const auto expected = referenceLineFeeds(text);
+    constexpr auto npos = shell::LineFeedScanner::npos;
+    // The line feeds that end lines, one byte at a time.
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+            expected.push_back(i);
+        }
+    }
     std::vector<std::size_t> found;
     shell::LineFeedScanner scanner(text);
-    for (std::size_t at = scanner.find(0); at != shell::LineFeedScanner::npos;
-         at = scanner.find(at + 1)) {
+    for (std::size_t at = scanner.find(0); at != npos; at = scanner.find(at + 1)) {
         found.push_back(at);
     }
     ASSERT_EQ(found, expected);
-    ASSERT_EQ(walkedLineFeeds(text), expected);
+    found.clear();
+    shell::LineFeedScanner walker(text);
+    for (std::size_t at = walker.next(); at != npos; at = walker.next()) {
+        found.push_back(at);
+    }
+    EXPECT_EQ(walker.next(), npos);  // it stays at the end
+    ASSERT_EQ(found, expected);
     for (int i = 0; i < 50; ++i) {
         const std::size_t from = random.below(static_cast<std::uint32_t>(text.size() + 100));
         const auto next = std::lower_bound(expected.begin(), expected.end(), from);
-        ASSERT_EQ(scanner.find(from), next == expected.end() ? shell::LineFeedScanner::npos : *next)
-            << "from " << from;
+        ASSERT_EQ(scanner.find(from), next == expected.end() ? npos : *next) << "from " << from;
     }
 }
 
