@@ -60,6 +60,7 @@ TEST(StartCaptured, ADroppedCommandRunsOn) {
         auto command = shell::startCaptured("/bin/sleep", 30);
         pid = command->process()->pid();
     }
+    // Still running without a holder.
     EXPECT_NE(process_test::processState(pid), '?');
     EXPECT_NE(process_test::processState(pid), 'Z');
     ::kill(pid, SIGTERM);
