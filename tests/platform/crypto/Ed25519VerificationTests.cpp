@@ -35,6 +35,8 @@ bool verify(const Signed& s, std::size_t piece = 4096) {
     return verification.finish();
 }
 
+// The verifier hashes the message with its own SHA-512, so these also show
+// that digest agrees with OpenSSL's for pieces straddling its 128-byte blocks.
 TEST(Ed25519Verification, AcceptsOpenSslSignaturesWhateverThePieces) {
     std::mt19937 random(8032);
     const OpenSslSigner signer;
