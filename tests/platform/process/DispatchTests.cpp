@@ -1,12 +1,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
