@@ -83,16 +83,9 @@ TEST(TreeRemoval, RemovesTreesWhateverTheirFoldersModesWithoutFollowingLinks) {
     const std::vector<Item> outside = {
         {'d', "outside", 0555}, {'f', "outside/keep"}, {'d', "outside/closed", 0}};
     const std::vector<Case> cases = {
-        {"read-only folders",
-         {{'d', "tree"}, {'d', "tree/ro", 0555}, {'f', "tree/ro/f", 0444}},
-         "tree"},
-        {"closed folder with folders inside",
-         {{'d', "tree"}, {'d', "tree/c", 0}, {'d', "tree/c/d"}, {'f', "tree/c/d/f"}},
-         "tree"},
         {"closed inside read-only inside closed",
          {{'d', "tree", 0}, {'d', "tree/a", 0555}, {'d', "tree/a/b", 0}, {'f', "tree/a/b/f"}},
          "tree"},
-        {"root only searchable", {{'d', "tree", 0100}, {'f', "tree/f", 0}}, "tree"},
         {"links to folders outside",
          {{'d', "tree", 0555},
           {'l', "tree/abs", 0, "@/outside"},
