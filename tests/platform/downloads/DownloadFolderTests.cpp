@@ -37,10 +37,7 @@ TEST(DownloadFolder, FollowsTheVariableThenTheUserDirsFileThenTheHomeFolder) {
     const std::vector<Case> cases = {
         {"the variable first", "/srv/incoming", "@/config", usual, "/srv/incoming"},
         {"a relative variable is ignored", "incoming", "@/config", usual, "@/home/Fetched"},
-        {"an empty variable is ignored", "", "@/config", usual, "@/home/Fetched"},
         {"the file in the config home", std::nullopt, "@/config", usual, "@/home/Fetched"},
-        {"the file in ~/.config without a config home", std::nullopt, std::nullopt, usual,
-         "@/home/Fetched"},
         {"a relative config home means ~/.config", std::nullopt, "config", usual, "@/home/Fetched"},
         {"braces, comments, blanks, the last line wins", std::nullopt, "@/config",
          "# XDG_DOWNLOAD_DIR=\"/commented\"\n"
