@@ -28,7 +28,6 @@ TEST(FileSystem, MakesFoldersAndRefusesAFileInTheWay) {
     EXPECT_TRUE(std::filesystem::is_directory(nested));
     std::ofstream(nested / "file") << "contents";
     EXPECT_THROW(files.createDirectories(nested / "file"), platform::SystemError);
-    EXPECT_THROW(files.createDirectories(nested / "file" / "below"), platform::SystemError);
 }
 
 TEST(ProcessInfo, ReportsTheEnvironmentAndAUniqueStringPerCall) {
@@ -52,7 +51,6 @@ TEST(FileURLText, EncodesThePathAndEndsADirectoryInASlash) {
     const Case cases[] = {
         {"/tmp/ABC", true, "file:///tmp/ABC/"},
         {"/tmp/ABC/", false, "file:///tmp/ABC/"},
-        {"/tmp/a b", false, "file:///tmp/a%20b"},
         {"/tmp/x#y?z%", false, "file:///tmp/x%23y%3Fz%25"},
         {"/tmp/\xC3\xA9t\xC3\xA9", false, "file:///tmp/%C3%A9t%C3%A9"},
         {"/tmp/-._~!$&'()*+,;=:@", false, "file:///tmp/-._~!$&'()*+,;=:@"},
