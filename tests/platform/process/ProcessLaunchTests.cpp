@@ -23,9 +23,9 @@ TEST(ProcessLaunch, ChildReceivesOnlyStandardDescriptorsWhileParentHoldsMany) {
         ASSERT_GE(fd, 0);
         held.push_back(fd);
     }
-    Child child(FD_LIST_PATH, {});
+    Child child("/bin/ls", {"/proc/self/fd"});
     child.process->launch();
-    EXPECT_EQ(readAll(child.out), "0\n1\n2\n");
+    EXPECT_EQ(readAll(child.out), "0\n1\n2\n3\n");  // 3: the listing's own
     EXPECT_EQ(child.process->exitStatus(), 0);
     for (int fd : held) {
         ::close(fd);

@@ -42,6 +42,10 @@ struct Child {
                .standardError = err})) {}
 };
 
+inline std::size_t openDescriptorCount() {
+    return testsupport::namesIn("/proc/self/fd").size() - 1;  // less the listing's own
+}
+
 // Whether this process has a child the kernel still knows (running or zombie).
 inline bool hasChildren() {
     return !(::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
