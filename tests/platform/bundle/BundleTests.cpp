@@ -45,12 +45,6 @@ class BundleTest : public ::testing::Test {
         return bundle;
     }
 
-    fs::path makeBundleWithInfo(const std::string& name, const std::string& bytes) {
-        fs::path bundle = makeEmptyBundle(name);
-        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary) << bytes;
-        return bundle;
-    }
-
     fs::path makeEmptyBundle(const std::string& name) {
         fs::path bundle = directory_.path() / name;
         fs::create_directories(bundle / "Contents/MacOS");
@@ -111,7 +105,9 @@ TEST_F(BundleTest, NoSettingsWithoutAReadableDictionaryWithEntries) {
     };
     for (const Case& c : written) {
         SCOPED_TRACE(c.name);
-        Bundle bundle = Bundle::at(makeBundleWithInfo(c.name + ".app", c.info));
+        const fs::path path = makeEmptyBundle(c.name + ".app");
+        std::ofstream(path / "Contents/Info.plist", std::ios::binary) << c.info;
+        Bundle bundle = Bundle::at(path);
         EXPECT_FALSE(bundle.hasSettings());
         EXPECT_EQ(bundle.stringSetting("Corvantis ID"), std::nullopt);
     }

@@ -24,9 +24,6 @@ namespace {
 bool isOpen(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
-bool isCloseOnExec(int fd) {
-    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
 
 template <class F>
 int errnumOf(F&& f) {
@@ -50,7 +47,7 @@ TEST(FileHandle, EveryHandleItMakesIsCloseOnExec) {
         {"memory file", FileHandle::memoryFile(iotest::bytes("abc"))},
     };
     for (const auto& [name, handle] : handles) {
-        EXPECT_TRUE(isCloseOnExec(handle->descriptor())) << name;
+        EXPECT_TRUE(::fcntl(handle->descriptor(), F_GETFD) & FD_CLOEXEC) << name;
     }
 }
 
