@@ -47,7 +47,7 @@ TEST(Base64, AnythingElseIsNotBase64) {
         "Zg=",              // padding that does not complete the group
         "Zg===",            // too much padding
         "Z===",             // padding after one character
-        "Z",                // one character left over
+        "A",                // one character left over, with no stray bits
         "Zm9vY",            // five characters
         "=Zm9",             // padding first
         "Zg==Zg==",         // padding inside
