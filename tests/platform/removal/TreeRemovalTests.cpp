@@ -49,8 +49,8 @@ void make(const fs::path& root, const std::vector<Item>& items) {
     }
 }
 
-// Runs the probe as the hostile run did: root without the capabilities that
-// let it ignore permission bits. Without root the process obeys them anyway.
+// Runs the probe so that it obeys permission bits: as root, without the
+// capabilities that let root ignore them; without root it obeys them anyway.
 testsupport::ProgramResult probe(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), CORVANTIS_REMOVAL_PROBE);
     if (::geteuid() == 0) {
