@@ -26,7 +26,6 @@ TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
         {"production", "https://dev.test/%@/cv-latest-mac.json"},
         {"prod ", "https://dev.test/%@/cv-latest-mac.json"},
         {"", "https://dev.test/%@/cv-latest-mac.json"},
-        {"dev", "https://dev.test/%@/cv-latest-mac.json"},
     };
     for (const auto& testCase : cases) {
         EXPECT_EQ(manifestTemplate(testCase.environment, "prod.test", "dev.test"),
