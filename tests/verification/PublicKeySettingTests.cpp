@@ -43,10 +43,6 @@ TEST(PublicKeySetting, ReadsWhatTheBundleHolds) {
          bundleWithSettings(folder.path() / "empty",
                             "<key>Corvantis Public Key</key><string></string>\n"),
          Kind::string, ""},
-        {"another key's case",
-         bundleWithSettings(folder.path() / "case",
-                            "<key>Corvantis public key</key><string>O2onvM62</string>\n"),
-         Kind::absent, ""},
         {"no settings at all", folder.path() / "Missing.app", Kind::absent, ""},
     };
     for (const auto& c : cases) {
