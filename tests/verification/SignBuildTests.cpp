@@ -91,7 +91,6 @@ TEST_F(SignBuild, RefusesWhatItCannotUse) {
         {{"--new-key", path("key.pem").string()}, 1},  // an existing key is kept
         {{path("key.pem").string(), path("empty.zip").string()}, 1},
         {{path("key.pem").string(), path("missing.zip").string()}, 1},
-        {{path("key.pem").string(), folder_.path().string()}, 1},
         {{path("App.zip").string(), path("App.zip").string()}, 1},  // not a key
         {{path("ec.pem").string(), path("App.zip").string()}, 1},   // not Ed25519
         {{"--public-key", path("missing.pem").string()}, 1},
