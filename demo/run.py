@@ -12,12 +12,10 @@ hide), else to an Xvfb screen of the demo's own.
 The sample builds are signed with the publisher key given by --signing-key;
 an installer that holds a public key must hold that key's.
 
-usage: run.py --installer APP --support DIR --output DIR [--signing-key KEY]
-              [--headless]
+usage: run.py --installer APP --output DIR [--signing-key KEY] [--headless]
 """
 
 import argparse
-import json
 import os
 import platform
 import plistlib
@@ -32,6 +30,9 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+import sandbox  # noqa: E402
+from sandbox import Failure  # noqa: E402
 
 # The installer is built for this product and endpoint (CORVANTIS_PRODUCT_ID,
 # CORVANTIS_PRODUCTION_HOST); scripts/demo and the demo's test build it so.
@@ -47,72 +48,8 @@ PUBLIC_KEY_SETTING = "Corvantis Public Key"
 UUID = re.compile(r"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")
 
 
-class Failure(Exception):
-    """Ends the demo with one line saying what went wrong."""
-
-
 def say(line):
     print(line, flush=True)
-
-
-def wait_until(condition, what, deadline=DEADLINE, interval=0.05):
-    """Polls condition until it gives something true; fails after deadline."""
-    end = time.monotonic() + deadline
-    while True:
-        result = condition()
-        if result:
-            return result
-        if time.monotonic() > end:
-            raise Failure(f"gave up after {deadline} s waiting for {what}")
-        time.sleep(interval)
-
-
-class Lines:
-    """The lines of a pipe, collected on a thread and copied to a log file.
-    on_line, when given, runs on that thread for each line before it is
-    kept, and may hold the reading up."""
-
-    def __init__(self, fd, log_path, on_line=None):
-        self.lines = []
-        self.lock = threading.Lock()
-        self.on_line = on_line
-        self.log = open(log_path, "w", encoding="utf-8")
-        self.thread = threading.Thread(target=self._read, args=(fd,), daemon=True)
-        self.thread.start()
-
-    def _read(self, fd):
-        pending = b""
-        while True:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            pending += chunk
-            *complete, pending = pending.split(b"\n")
-            for raw in complete:
-                self._keep(raw.decode("utf-8", "replace"))
-        if pending:
-            self._keep(pending.decode("utf-8", "replace"))
-        os.close(fd)
-        self.log.close()
-
-    def _keep(self, line):
-        if self.on_line and self.on_line(line) is False:
-            return
-        with self.lock:
-            self.lines.append(line)
-        self.log.write(line + "\n")
-        self.log.flush()
-
-    def snapshot(self):
-        with self.lock:
-            return list(self.lines)
-
-    def first(self, predicate):
-        return next((line for line in self.snapshot() if predicate(line)), None)
-
-    def finish(self):
-        self.thread.join(DEADLINE)
-        return self.snapshot()
 
 
 class LogHold:
@@ -171,75 +108,46 @@ class LogHold:
         self._close()
 
 
-class Display:
-    """Where the installer's window goes and how it is photographed."""
+def open_display(headless, outside):
+    """Where the installer's window goes: the caller's local X server, else
+    a virtual screen."""
+    name = os.environ.get("DISPLAY", "")
+    local = re.fullmatch(r"(?:unix)?:(\d+)(?:\.\d+)?", name)
+    if not headless and local and os.path.exists(f"/tmp/.X11-unix/X{local.group(1)}"):
+        return sandbox.Display(name, deadline=DEADLINE), None
+    if not headless and name:
+        say(f"DISPLAY={name} is not a local X server, which the demo's private network "
+            "cannot reach: using a virtual screen instead")
+    return start_virtual_display(outside)
 
-    def __init__(self, headless, outside):
-        self.process = self.sockets = None
-        name = os.environ.get("DISPLAY", "")
-        local = re.fullmatch(r"(?:unix)?:(\d+)(?:\.\d+)?", name)
-        if not headless and local and os.path.exists(f"/tmp/.X11-unix/X{local.group(1)}"):
-            self.name, self.virtual = name, False
-            return
-        if not headless and name:
-            say(f"DISPLAY={name} is not a local X server, which the demo's private network "
-                "cannot reach: using a virtual screen instead")
-        self.name, self.virtual = ":" + self._start_xvfb(outside), True
 
-    def _start_xvfb(self, outside):
-        """Starts Xvfb on a free display number and gives this namespace a
-        socket folder of its own that holds only its socket.
+def start_virtual_display(outside):
+    """Starts Xvfb on a free display number and gives this namespace a socket
+    folder of its own that holds only its socket; returns the display and
+    that folder.
 
-        Xvfb runs in the caller's namespaces: an X server tells a number in
-        use by its socket in the network namespace's abstract names, so one
-        started in a private network would take the number of a running
-        server and replace that server's socket file. Other test runs on the
-        machine may still replace ours in /tmp/.X11-unix; the clients here
-        reach it through a hard link in a folder mounted over that one."""
-        read_end, write_end = os.pipe()
-        net, mnt = outside
-        self.process = subprocess.Popen(
-            ["nsenter", f"--net=/proc/self/fd/{net}", f"--mount=/proc/self/fd/{mnt}", "--",
-             "Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(write_end, net, mnt), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as numbers:
-            number = numbers.readline().strip()
-        if not number:
-            raise Failure("Xvfb did not start")
-        self.sockets = tempfile.mkdtemp(prefix="corvantis-demo-x11-", dir="/tmp")
-        os.link(f"/tmp/.X11-unix/X{number}", os.path.join(self.sockets, f"X{number}"))
-        subprocess.run(["mount", "--bind", self.sockets, "/tmp/.X11-unix"], check=True)
-        return number
-
-    def run(self, *argv):
-        return subprocess.run(argv, env=dict(os.environ, DISPLAY=self.name), check=True,
-                              capture_output=True, text=True, timeout=DEADLINE).stdout
-
-    def screenshot(self, path, pid):
-        """The whole virtual screen; on a real screen only the installer's
-        window, not the rest of the user's desktop."""
-        window = "root"
-        if not self.virtual:
-            found = self.run("xdotool", "search", "--onlyvisible", "--pid", str(pid)).split()
-            if not found:
-                raise Failure("the installer's window is not on the screen")
-            window = found[0]
-        self.run("import", "-window", window, path)
-
-    def press_return_in(self, title):
-        windows = self.run("xdotool", "search", "--sync", "--onlyvisible", "--name",
-                           "^" + re.escape(title) + "$").split()
-        self.run("xdotool", "windowfocus", "--sync", windows[0])
-        self.run("xdotool", "key", "--clearmodifiers", "Return")
-
-    def close(self):
-        if self.process:
-            self.process.terminate()
-            self.process.wait()
-        if self.sockets:
-            shutil.rmtree(self.sockets, ignore_errors=True)
+    Xvfb runs in the caller's namespaces: an X server tells a number in use
+    by its socket in the network namespace's abstract names, so one started
+    in a private network would take the number of a running server and
+    replace that server's socket file. Other test runs on the machine may
+    still replace ours in /tmp/.X11-unix; the clients here reach it through a
+    hard link in a folder mounted over that one."""
+    net, mnt = outside
+    server, number = sandbox.start_xvfb(
+        lambda argv: ["nsenter", f"--net=/proc/self/fd/{net}", f"--mount=/proc/self/fd/{mnt}",
+                      "--", *argv], pass_fds=(net, mnt))
+    display = sandbox.Display(":" + number, deadline=DEADLINE, server=server)
+    sockets = None
+    try:
+        sockets = tempfile.mkdtemp(prefix="corvantis-demo-x11-", dir="/tmp")
+        os.link(f"/tmp/.X11-unix/X{number}", os.path.join(sockets, f"X{number}"))
+        subprocess.run(["mount", "--bind", sockets, "/tmp/.X11-unix"], check=True)
+    except (OSError, subprocess.SubprocessError):
+        display.close()
+        if sockets:
+            shutil.rmtree(sockets, ignore_errors=True)
+        raise
+    return display, sockets
 
 
 class Demo:
@@ -251,7 +159,7 @@ class Demo:
         self.state = os.path.join(self.output, "state")
         self.marker = os.path.join(self.state, "Sample", "started")
         self.work = tempfile.mkdtemp(prefix="corvantis-demo-")
-        self.server = self.display = self.installer = self.hold = None
+        self.server = self.display = self.sockets = self.installer = self.hold = None
         # The build the installer picks: it counts as ARM only when the
         # machine's hardware name is exactly "arm64".
         self.machine = platform.machine()
@@ -289,22 +197,17 @@ class Demo:
     def serve_sample(self):
         certificates = os.path.join(self.work, "certificates")
         site = os.path.join(self.work, "site")
-        subprocess.run([os.path.join(self.args.support, "make-test-certificates"), certificates],
-                       check=True)
+        sandbox.make_certificates(certificates)
         subprocess.run([os.path.join(HERE, "make-sample-product"), site, PRODUCT_ID, VERSION,
                         DOWNLOAD_URL] + ([self.args.signing_key] if self.args.signing_key else []),
                        check=True)
         self.certificates = certificates
-        host, port = HOST.split(":")
-        read_end, write_end = os.pipe()
-        self.server = subprocess.Popen(
-            [sys.executable, os.path.join(self.args.support, "https-server.py"), "--root", site,
-             "--certificates", certificates, "--host", host, "--port", port],
-            stdout=subprocess.PIPE, stderr=write_end)
-        os.close(write_end)
-        self.requests = Lines(read_end, os.path.join(self.logs, "server.log"))
-        if self.server.stdout.readline().strip() != f"PORT {port}".encode():
-            raise Failure(f"the HTTPS server did not start on {HOST}; see {self.logs}")
+        try:
+            self.server = sandbox.serve(site, certificates)
+        except Failure as failure:
+            raise Failure(f"{failure}; see {self.logs}") from None
+        self.requests = sandbox.Lines(self.server.stderr, os.path.join(self.logs, "server.log"),
+                                      deadline=DEADLINE)
         say(f"Serving Sample {VERSION} at https://{HOST}/{PRODUCT_ID}/cv-latest-mac.json "
             "(private network; certificate authority made for this run)")
 
@@ -337,38 +240,30 @@ class Demo:
                           "installer's private key with --signing-key")
 
     def start_installer(self):
-        macos = os.path.join(self.args.installer, "Contents", "MacOS")
-        executables = os.listdir(macos) if os.path.isdir(macos) else []
-        if len(executables) != 1:
-            raise Failure(f"no installer executable in {macos}")
+        executable = sandbox.bundle_executable(self.args.installer)
         self.temporary = os.path.join(self.work, "tmp")
         runtime = os.path.join(self.work, "runtime")
         os.mkdir(self.temporary)
         os.mkdir(runtime, 0o700)
-        env = dict(os.environ, DISPLAY=self.display.name, QT_QPA_PLATFORM="xcb",
-                   TMPDIR=self.temporary, XDG_STATE_HOME=self.state,
-                   SSL_CERT_FILE=os.path.join(self.certificates, "ca.pem"),
-                   # Only the loopback address exists in the demo's network: no
-                   # proxy the machine names could be reached.
-                   no_proxy="*", NO_PROXY="*",
-                   CORVANTIS_TEST_ALERT_REPORT="1")
-        if self.display.virtual or not env.get("XDG_RUNTIME_DIR"):
-            env["XDG_RUNTIME_DIR"] = runtime
+        if not self.sockets and os.environ.get("XDG_RUNTIME_DIR"):
+            runtime = os.environ["XDG_RUNTIME_DIR"]  # the desktop's, with its screen
+        env = sandbox.installer_environment(self.display.name, self.temporary, runtime,
+                                            self.certificates, XDG_STATE_HOME=self.state)
         read_end, write_end = os.pipe()
-        errors_read, errors_write = os.pipe()
-        self.installer = subprocess.Popen(
-            [os.path.join(macos, executables[0])], env=env, stdin=subprocess.DEVNULL,
-            stdout=write_end, stderr=errors_write)
-        os.close(errors_write)
+        self.installer = subprocess.Popen([executable], env=env, stdin=subprocess.DEVNULL,
+                                          stdout=write_end, stderr=subprocess.PIPE)
         # The hold writes without blocking. That flag belongs to an open
         # pipe, shared by every copy of its descriptor, so the hold opens
         # the pipe anew rather than change the installer's.
         self.hold = LogHold(os.open(f"/proc/self/fd/{write_end}",
                                     os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))
         os.close(write_end)
-        self.log = Lines(read_end, os.path.join(self.logs, "installer.log"), self.hold.on_line)
-        self.errors = Lines(errors_read, os.path.join(self.logs, "installer-stderr.log"))
-        where = ("a virtual screen (Xvfb " + self.display.name + ")" if self.display.virtual
+        self.log = sandbox.Lines(open(read_end, "rb"), os.path.join(self.logs, "installer.log"),
+                                 self.hold.on_line, DEADLINE)
+        self.errors = sandbox.Lines(self.installer.stderr,
+                                    os.path.join(self.logs, "installer-stderr.log"),
+                                    deadline=DEADLINE)
+        where = ("a virtual screen (Xvfb " + self.display.name + ")" if self.sockets
                  else "your screen (DISPLAY=" + self.display.name + ")")
         say(f"Installer started on {where}")
 
@@ -377,13 +272,13 @@ class Demo:
     def check_alert(self):
         """A failure alert ends the demo: it is photographed, dismissed, and
         named in the failure line."""
-        line = self.errors.first(lambda text: text.startswith("alert: "))
+        line = self.errors.first(lambda text: text.startswith(sandbox.ALERT))
         if line is None:
             return
-        report = json.loads(line[len("alert: "):])
+        report = sandbox.alert_in(line)
         self.hold.release()
-        self.display.screenshot(os.path.join(self.shots, "alert.png"), self.installer.pid)
-        self.display.press_return_in(report["title"])
+        self.photograph(os.path.join(self.shots, "alert.png"))
+        self.display.dismiss(report["title"])
         status = self.wait_for_exit()
         raise Failure(f'the installer stopped with the alert "{report["title"]}": '
                       f'{report["message"]} (exit status {status}; screenshot '
@@ -401,7 +296,7 @@ class Demo:
         def check():
             self.running(step)
             return condition()
-        return wait_until(check, step)
+        return sandbox.wait_until(check, step, DEADLINE)
 
     def download_request(self):
         return self.requests.first(lambda line: '"GET /_slow/files/' in line)
@@ -411,7 +306,7 @@ class Demo:
         self.prepare_output()
         self.check_signing()
         self.serve_sample()
-        self.display = Display(self.args.headless, self.outside)
+        self.display, self.sockets = open_display(self.args.headless, self.outside)
         self.start_installer()
 
         request = self.watch(self.download_request, "the archive's download")
@@ -422,17 +317,29 @@ class Demo:
         time.sleep(1.5)
         self.running("the end of the download")
         downloading = os.path.join(self.shots, "downloading.png")
-        self.display.screenshot(downloading, self.installer.pid)
+        self.photograph(downloading)
 
         self.watch(lambda: os.path.exists(self.marker), "the sample app's start")
         installed = os.path.join(self.shots, "installed.png")
         held = self.installer.poll() is None
-        self.display.screenshot(installed, self.installer.pid)
+        self.photograph(installed)
         self.hold.release()
         status = self.wait_for_exit()
         self.check_result(status, archive)
         say("Screenshots: " + downloading + " (downloading), " + installed +
             (' ("Installed!")' if held else " (the installer had already closed its window)"))
+
+    def photograph(self, path):
+        """The whole virtual screen; on a real screen only the installer's
+        window, not the rest of the user's desktop."""
+        window = "root"
+        if not self.sockets:
+            found = self.display.run("xdotool", "search", "--onlyvisible", "--pid",
+                                     str(self.installer.pid)).split()
+            if not found:
+                raise Failure("the installer's window is not on the screen")
+            window = found[0]
+        self.display.screenshot(path, window)
 
     def wait_for_exit(self):
         try:
@@ -481,13 +388,14 @@ class Demo:
         self.stop_server()
         if self.display:
             self.display.close()
+        if self.sockets:
+            shutil.rmtree(self.sockets, ignore_errors=True)
         shutil.rmtree(self.work, ignore_errors=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--installer", required=True, help="the installer's .app bundle")
-    parser.add_argument("--support", required=True, help="folder of the test HTTPS server")
     parser.add_argument("--output", required=True, help="screenshots, logs, the marker")
     parser.add_argument("--signing-key", help="the publisher's private key to sign builds with")
     parser.add_argument("--headless", action="store_true", help="always use Xvfb")
@@ -495,10 +403,7 @@ def main():
     try:
         demo.run()
         return 0
-    except Failure as failure:
-        print(f"demo failed: {failure}", file=sys.stderr, flush=True)
-        return 1
-    except (OSError, subprocess.SubprocessError) as error:
+    except (Failure, OSError, subprocess.SubprocessError) as error:
         print(f"demo failed: {error}", file=sys.stderr, flush=True)
         return 1
     finally:

@@ -8,7 +8,6 @@ usage: demo_test.py --demo SCRIPT --installer APP --output DIR [unittest argumen
 
 import argparse
 import os
-import plistlib
 import platform
 import shutil
 import struct
@@ -17,23 +16,19 @@ import sys
 import tempfile
 import unittest
 
-ARGS = None
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import sandbox  # noqa: E402
+
+ARGS = None
 DEADLINE = 400  # only bounds a hung run
 ARCH = "arm64" if platform.machine() == "arm64" else "x64"
 STARTED = f"Sample 1.0.0 ({ARCH}) started from /Applications/Sample.app"
 
 
 def run_demo(installer, output):
-    env = dict(os.environ)
-    # Under the sanitizers: what uninstrumented Qt and glib do, and what
-    # libdbus keeps for the process's lifetime, are not the installer's
-    # faults; the installer's end-to-end tests keep the lists.
-    for tool, name in (("TSAN", "qt.tsan-suppressions"), ("LSAN", "lsan.suppressions")):
-        suppressions = os.path.join(HERE, "..", "installer", name)
-        if os.path.exists(suppressions):
-            env[tool + "_OPTIONS"] = ":".join(filter(None, [
-                env.get(tool + "_OPTIONS"), "suppressions=" + suppressions]))
+    # The installer's end-to-end tests keep the sanitizer suppressions.
+    env = sandbox.with_suppressions(os.environ, os.path.join(HERE, "..", "installer"))
     return subprocess.run([ARGS.demo, "--headless", "--installer", installer, "--output", output],
                           env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=DEADLINE)
@@ -89,15 +84,7 @@ class Failure(unittest.TestCase):
     def test_an_alert_for_a_product_not_served_ends_the_demo_naming_it(self):
         work = tempfile.mkdtemp(prefix="demo-test-")
         self.addCleanup(shutil.rmtree, work, True)
-        bundle = os.path.join(work, os.path.basename(ARGS.installer))
-        shutil.copytree(ARGS.installer, bundle, symlinks=True)
-        info = os.path.join(bundle, "Contents", "Info.plist")
-        with open(info, "rb") as f:
-            settings = plistlib.load(f)
-        settings["Corvantis ID"] = "elsewhere"
-        with open(info, "wb") as f:
-            plistlib.dump(settings, f)
-
+        bundle = sandbox.copy_bundle(ARGS.installer, work, {"Corvantis ID": "elsewhere"})
         run = run_demo(bundle, ARGS.output)
         self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
         self.assertEqual(

@@ -7,10 +7,10 @@
 
 namespace testsupport {
 
-const std::filesystem::path supportDirectory = CORVANTIS_TEST_SUPPORT_DIR;
+const std::filesystem::path scriptsDirectory = CORVANTIS_SCRIPTS_DIR;
 
 void makeTestCertificates(const std::filesystem::path& directory) {
-    if (runProgram({(supportDirectory / "make-test-certificates").string(), directory.string()})
+    if (runProgram({(scriptsDirectory / "make-test-certificates").string(), directory.string()})
             .status != 0) {
         throw std::runtime_error("make-test-certificates failed");
     }
@@ -20,7 +20,7 @@ HttpsServer::HttpsServer(const std::filesystem::path& root,
                          const std::filesystem::path& certificates, Scheme scheme)
     : scheme_(scheme == Scheme::https ? "https" : "http") {
     std::vector<std::string> argv{"python3",
-                                  (supportDirectory / "https-server.py").string(),
+                                  (scriptsDirectory / "https-server.py").string(),
                                   "--root",
                                   root.string(),
                                   "--certificates",

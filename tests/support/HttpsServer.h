@@ -1,9 +1,9 @@
 #pragma once
 
-// A real HTTPS server for tests: https-server.py (beside this file, with its
-// special paths) serving a directory on 127.0.0.1, with a certificate made
-// by make-test-certificates. Clients trust it through SSL_CERT_FILE set to
-// the certificates' ca.pem. The constructor returns once the server listens;
+// A real HTTPS server for tests: scripts/https-server.py (with its special
+// paths) serving a directory on 127.0.0.1, with a certificate made by
+// scripts/make-test-certificates. Clients trust it through SSL_CERT_FILE set
+// to the certificates' ca.pem. The constructor returns once the server listens;
 // the destructor stops it. With Scheme::plainHTTP it speaks plain HTTP, for
 // showing that a client never connects to it. Link the target test_support.
 
@@ -17,7 +17,7 @@
 
 namespace testsupport {
 
-// Runs make-test-certificates: ca.pem, server.pem and server-key.pem in
+// Runs scripts/make-test-certificates: ca.pem, server.pem and server-key.pem in
 // directory, a new authority each time. Throws on failure.
 void makeTestCertificates(const std::filesystem::path& directory);
 
