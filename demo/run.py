@@ -2,12 +2,12 @@
 """Installs the sample product with the real installer, end to end, and says
 what happened.
 
-scripts/demo starts this inside a mount and a network namespace of its own
-(unshare --mount --net): the /Applications seen here is a tmpfs that nothing
-outside sees, and the HTTPS server on 127.0.0.1:8443 is reachable from here
-only. The installer's window goes to the X server named by DISPLAY when that
-is a local one (its socket is a file, which the private network does not
-hide), else to an Xvfb screen of the demo's own.
+The installer runs in a sandbox of its own (scripts/sandbox.py): network and
+mount namespaces where /Applications is a tmpfs that nothing outside sees
+and the HTTPS server on 127.0.0.1:8443 is the only one reachable. Its window
+goes to the X server named by DISPLAY when that is a local one (its socket
+is a file, which the private network does not hide), else to an Xvfb screen
+of the sandbox's own. Needs root, for the namespaces; scripts/demo starts it.
 
 The sample builds are signed with the publisher key given by --signing-key;
 an installer that holds a public key must hold that key's.
@@ -108,46 +108,17 @@ class LogHold:
         self._close()
 
 
-def open_display(headless, outside):
-    """Where the installer's window goes: the caller's local X server, else
-    a virtual screen."""
+def local_display(headless):
+    """The caller's X server when the window may go there, else None for a
+    virtual screen; and a note to say about the choice, or None."""
     name = os.environ.get("DISPLAY", "")
     local = re.fullmatch(r"(?:unix)?:(\d+)(?:\.\d+)?", name)
     if not headless and local and os.path.exists(f"/tmp/.X11-unix/X{local.group(1)}"):
-        return sandbox.Display(name, deadline=DEADLINE), None
+        return name, None
     if not headless and name:
-        say(f"DISPLAY={name} is not a local X server, which the demo's private network "
-            "cannot reach: using a virtual screen instead")
-    return start_virtual_display(outside)
-
-
-def start_virtual_display(outside):
-    """Starts Xvfb on a free display number and gives this namespace a socket
-    folder of its own that holds only its socket; returns the display and
-    that folder.
-
-    Xvfb runs in the caller's namespaces: an X server tells a number in use
-    by its socket in the network namespace's abstract names, so one started
-    in a private network would take the number of a running server and
-    replace that server's socket file. Other test runs on the machine may
-    still replace ours in /tmp/.X11-unix; the clients here reach it through a
-    hard link in a folder mounted over that one."""
-    net, mnt = outside
-    server, number = sandbox.start_xvfb(
-        lambda argv: ["nsenter", f"--net=/proc/self/fd/{net}", f"--mount=/proc/self/fd/{mnt}",
-                      "--", *argv], pass_fds=(net, mnt))
-    display = sandbox.Display(":" + number, deadline=DEADLINE, server=server)
-    sockets = None
-    try:
-        sockets = tempfile.mkdtemp(prefix="corvantis-demo-x11-", dir="/tmp")
-        os.link(f"/tmp/.X11-unix/X{number}", os.path.join(sockets, f"X{number}"))
-        subprocess.run(["mount", "--bind", sockets, "/tmp/.X11-unix"], check=True)
-    except (OSError, subprocess.SubprocessError):
-        display.close()
-        if sockets:
-            shutil.rmtree(sockets, ignore_errors=True)
-        raise
-    return display, sockets
+        return None, (f"DISPLAY={name} is not a local X server, which the demo's private "
+                      "network cannot reach: using a virtual screen instead")
+    return None, None
 
 
 class Demo:
@@ -159,35 +130,13 @@ class Demo:
         self.state = os.path.join(self.output, "state")
         self.marker = os.path.join(self.state, "Sample", "started")
         self.work = tempfile.mkdtemp(prefix="corvantis-demo-")
-        self.server = self.display = self.sockets = self.installer = self.hold = None
+        self.box = self.installer = self.hold = None
         # The build the installer picks: it counts as ARM only when the
         # machine's hardware name is exactly "arm64".
         self.machine = platform.machine()
         self.arch = "arm64" if self.machine == "arm64" else "x64"
 
     # Set-up --------------------------------------------------------------
-
-    def check_isolation(self):
-        # scripts/demo hands over to unshare, which starts this: the caller
-        # of scripts/demo is in the namespaces this one must not share. They
-        # are kept open for the X server, which belongs out there.
-        self.outside = []
-        for kind in ("net", "mnt"):
-            theirs = f"/proc/{os.getppid()}/ns/{kind}"
-            if os.readlink(f"/proc/self/ns/{kind}") == os.readlink(theirs):
-                raise Failure(f"not in a {kind} namespace of its own; start it with scripts/demo")
-            self.outside.append(os.open(theirs, os.O_RDONLY | os.O_CLOEXEC))
-        if not os.path.isdir("/Applications"):
-            raise Failure("/Applications is missing: scripts/demo makes the empty mount point")
-        subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755,size=64m", "corvantis-demo",
-                        "/Applications"], check=True)
-        with open("/proc/self/mountinfo") as mounts:
-            fields = [line.split() for line in mounts]
-        top = [f for f in fields if f[4] == "/Applications"][-1]
-        if top[top.index("-") + 1:][:2] != ["tmpfs", "corvantis-demo"]:
-            raise Failure("could not put a private tmpfs over /Applications")
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
     def prepare_output(self):
         for folder in (self.shots, self.logs, self.state):
@@ -202,14 +151,17 @@ class Demo:
                         DOWNLOAD_URL] + ([self.args.signing_key] if self.args.signing_key else []),
                        check=True)
         self.certificates = certificates
+        display, note = local_display(self.args.headless)
         try:
-            self.server = sandbox.serve(site, certificates)
+            self.box = sandbox.Sandbox(site, certificates, "mode=0755,size=64m", display,
+                                       os.path.join(self.logs, "server.log"), DEADLINE)
         except Failure as failure:
             raise Failure(f"{failure}; see {self.logs}") from None
-        self.requests = sandbox.Lines(self.server.stderr, os.path.join(self.logs, "server.log"),
-                                      deadline=DEADLINE)
+        self.display, self.virtual = self.box.display, display is None
         say(f"Serving Sample {VERSION} at https://{HOST}/{PRODUCT_ID}/cv-latest-mac.json "
             "(private network; certificate authority made for this run)")
+        if note:
+            say(note)
 
     def check_signing(self):
         """The installer refuses builds its public key does not verify: say so
@@ -245,12 +197,12 @@ class Demo:
         runtime = os.path.join(self.work, "runtime")
         os.mkdir(self.temporary)
         os.mkdir(runtime, 0o700)
-        if not self.sockets and os.environ.get("XDG_RUNTIME_DIR"):
+        if not self.virtual and os.environ.get("XDG_RUNTIME_DIR"):
             runtime = os.environ["XDG_RUNTIME_DIR"]  # the desktop's, with its screen
         env = sandbox.installer_environment(self.display.name, self.temporary, runtime,
                                             self.certificates, XDG_STATE_HOME=self.state)
         read_end, write_end = os.pipe()
-        self.installer = subprocess.Popen([executable], env=env, stdin=subprocess.DEVNULL,
+        self.installer = subprocess.Popen(self.box.command([executable]), env=env, stdin=subprocess.DEVNULL,
                                           stdout=write_end, stderr=subprocess.PIPE)
         # The hold writes without blocking. That flag belongs to an open
         # pipe, shared by every copy of its descriptor, so the hold opens
@@ -263,7 +215,7 @@ class Demo:
         self.errors = sandbox.Lines(self.installer.stderr,
                                     os.path.join(self.logs, "installer-stderr.log"),
                                     deadline=DEADLINE)
-        where = ("a virtual screen (Xvfb " + self.display.name + ")" if self.sockets
+        where = ("a virtual screen (Xvfb " + self.display.name + ")" if self.virtual
                  else "your screen (DISPLAY=" + self.display.name + ")")
         say(f"Installer started on {where}")
 
@@ -299,14 +251,12 @@ class Demo:
         return sandbox.wait_until(check, step, DEADLINE)
 
     def download_request(self):
-        return self.requests.first(lambda line: '"GET /_slow/files/' in line)
+        return self.box.requests.first(lambda line: '"GET /_slow/files/' in line)
 
     def run(self):
-        self.check_isolation()
         self.prepare_output()
         self.check_signing()
         self.serve_sample()
-        self.display, self.sockets = open_display(self.args.headless, self.outside)
         self.start_installer()
 
         request = self.watch(self.download_request, "the archive's download")
@@ -333,7 +283,7 @@ class Demo:
         """The whole virtual screen; on a real screen only the installer's
         window, not the rest of the user's desktop."""
         window = "root"
-        if not self.sockets:
+        if not self.virtual:
             found = self.display.run("xdotool", "search", "--onlyvisible", "--pid",
                                      str(self.installer.pid)).split()
             if not found:
@@ -352,8 +302,9 @@ class Demo:
     def check_result(self, status, archive):
         if status != 0:
             raise Failure(f"the installer exited with status {status}; see {self.logs}")
-        bundle = "/Applications/Sample.app"
-        if not os.access(os.path.join(bundle, "Contents", "MacOS", "Sample"), os.X_OK):
+        bundle = "/Applications/Sample.app"  # as the sandbox sees it
+        program = os.path.join(self.box.applications, "Sample.app", "Contents", "MacOS", "Sample")
+        if not os.access(program, os.X_OK):
             raise Failure(f"{bundle} is missing or has no executable")
         say("Installed Sample.app into /Applications (private to this demo)")
         with open(self.marker) as marker:
@@ -367,7 +318,7 @@ class Demo:
         if left:
             raise Failure(f"the installer left its working directory {left[0]} behind")
         self.stop_server()
-        fetched = [line.split('"GET ')[1].split(" ")[0] for line in self.requests.finish()
+        fetched = [line.split('"GET ')[1].split(" ")[0] for line in self.box.requests.finish()
                    if '"GET ' in line]
         wanted = [f"/{PRODUCT_ID}/cv-latest-mac.json", f"/_slow/files/{archive}"]
         if [path.split("?")[0] for path in fetched] != wanted:
@@ -375,9 +326,9 @@ class Demo:
         say("Installer exited with status 0 and removed its working directory")
 
     def stop_server(self):
-        if self.server and self.server.poll() is None:
-            self.server.send_signal(signal.SIGINT)
-            self.server.wait(DEADLINE)
+        if self.box and self.box.server.poll() is None:
+            self.box.server.send_signal(signal.SIGINT)
+            self.box.server.wait(DEADLINE)
 
     def close(self):
         if self.hold:
@@ -386,10 +337,8 @@ class Demo:
             self.installer.kill()
             self.installer.wait()
         self.stop_server()
-        if self.display:
-            self.display.close()
-        if self.sockets:
-            shutil.rmtree(self.sockets, ignore_errors=True)
+        if self.box:
+            self.box.close()
         shutil.rmtree(self.work, ignore_errors=True)
 
 

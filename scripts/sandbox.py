@@ -27,10 +27,6 @@ class Failure(AssertionError):
     """A part of the run did not start, or a wait gave up."""
 
 
-def unchanged(argv):
-    return argv
-
-
 def wait_until(condition, what, deadline=DEADLINE):
     """Polls condition until it gives something true, and returns that."""
     end = time.monotonic() + deadline
@@ -103,14 +99,14 @@ def alert_in(line):
     return json.loads(line[len(ALERT):]) if line.startswith(ALERT) else None
 
 
-def start_xvfb(command=unchanged, pass_fds=()):
+def start_xvfb(command):
     """Xvfb, started through command on the first free display number: the
     process and that number."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
         command(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
                  "-nolisten", "tcp"]),
-        pass_fds=(write_end, *pass_fds), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as numbers:
         number = numbers.readline().strip()
@@ -126,7 +122,7 @@ class Display:
     run against it, to run it in the namespaces the display is reached from;
     server, when given, is the X server's process, ended by close()."""
 
-    def __init__(self, name, command=unchanged, deadline=DEADLINE, server=None):
+    def __init__(self, name, command, deadline=DEADLINE, server=None):
         self.name, self.command, self.deadline, self.server = name, command, deadline, server
 
     def run(self, *argv):
@@ -161,12 +157,12 @@ def make_certificates(directory):
     subprocess.run([MAKE_CERTIFICATES, directory], check=True)
 
 
-def serve(root, certificates, command=unchanged, stderr=subprocess.PIPE):
+def serve(root, certificates, command):
     """The HTTPS server on 127.0.0.1:PORT serving root, started through
     command; returns once it listens. It logs each request on stderr."""
     server = subprocess.Popen(
         command([sys.executable, HTTPS_SERVER, "--root", root, "--certificates", certificates,
-                 "--port", str(PORT)]), stdout=subprocess.PIPE, stderr=stderr)
+                 "--port", str(PORT)]), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if server.stdout.readline().strip() != b"PORT %d" % PORT:
         server.kill()
         server.wait()
@@ -175,20 +171,22 @@ def serve(root, certificates, command=unchanged, stderr=subprocess.PIPE):
 
 
 class Sandbox:
-    """A network namespace with loopback only and a mount namespace with tmpfs
-    mounts on /Applications (mounted with the options applications) and on
-    /tmp/.X11-unix, held by a process until close(); the host's folders are
-    only the mount points. Inside: an Xvfb display, out of reach of other X
-    servers on the machine, and the HTTPS server serving root, whose request
-    lines are in requests."""
+    """A network namespace with loopback only and a mount namespace with a
+    tmpfs on /Applications (mounted with the options applications), held by
+    a process until close(); the host's folder is only the mount point.
+    Inside: the HTTPS server serving root, whose request lines are in
+    requests (and in server_log when given), and an X display: the one named
+    display, else an Xvfb of its own on a tmpfs /tmp/.X11-unix, out of reach
+    of other X servers on the machine."""
 
-    def __init__(self, root, certificates, applications="mode=755", deadline=DEADLINE):
+    def __init__(self, root, certificates, applications="mode=755", display=None,
+                 server_log=None, deadline=DEADLINE):
         for folder, mode in (("/Applications", 0o755), ("/tmp/.X11-unix", 0o1777)):
             if not os.path.lexists(folder):
                 os.mkdir(folder, mode)
-        script = ("ip link set lo up && mount -t tmpfs -o %s applications /Applications"
-                  " && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && echo ready && exec cat"
-                  % applications)
+        x11 = "" if display else " && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix"
+        script = ("ip link set lo up && mount -t tmpfs -o %s applications /Applications%s"
+                  " && echo ready && exec cat" % (applications, x11))
         self.holder = subprocess.Popen(["unshare", "--net", "--mount", "--", "sh", "-c", script],
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.display = self.server = self.requests = None
@@ -196,10 +194,13 @@ class Sandbox:
             if self.holder.stdout.readline().strip() != b"ready":
                 raise Failure("could not make the namespaces")
             self.applications = "/proc/%d/root/Applications" % self.holder.pid
-            server, number = start_xvfb(self.command)
-            self.display = Display(":" + number, self.command, deadline, server)
+            if display:
+                self.display = Display(display, self.command, deadline)
+            else:
+                server, number = start_xvfb(self.command)
+                self.display = Display(":" + number, self.command, deadline, server)
             self.server = serve(root, certificates, self.command)
-            self.requests = Lines(self.server.stderr, deadline=deadline)
+            self.requests = Lines(self.server.stderr, server_log, deadline=deadline)
         except BaseException:
             self.close()
             raise

@@ -3,9 +3,9 @@
 its peak memory for builds large and small, and for hostile manifests.
 
 Serves zips of an application bundle (200 MiB and 2 GiB by default,
-incompressible, made at run time) over HTTPS on loopback, in a network and
-mount namespace whose /Applications is a tmpfs of its own (the host's
-/Applications is only the mount point, made when missing), and measures:
+incompressible, made at run time) over HTTPS on loopback, in a sandbox of its
+own (scripts/sandbox.py: network and mount namespaces whose /Applications is
+a tmpfs of their own, with an Xvfb display), and measures:
 
   idle       the installer against a manifest that is missing (status 404):
              its window, its session and the alert that ends the run; the
@@ -54,7 +54,9 @@ import threading
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SUPPORT = os.path.join(SOURCE, "tests", "support")
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
+import sandbox  # noqa: E402
+
 SERVER = "https://127.0.0.1:8443"
 MANIFEST_URL = SERVER + "/bench/cv-latest-mac.json"
 # The installer's manifest cap (maximumManifestSize) and its memory target.
@@ -62,31 +64,6 @@ MANIFEST_CAP = 1 << 20
 MEMORY_TARGET_MIB = 64
 # Longest a single run may take before it counts as hung.
 DEADLINE = 600
-
-
-class Namespace:
-    """Loopback only; /Applications and /tmp/.X11-unix tmpfs mounts of its
-    own, so that its X server is out of reach of others on the machine."""
-
-    def __init__(self, applications_mib):
-        for folder, mode in (("/Applications", 0o755), ("/tmp/.X11-unix", 0o1777)):
-            if not os.path.lexists(folder):
-                os.mkdir(folder, mode)  # mount points, nothing more
-        self.holder = subprocess.Popen(
-            ["unshare", "--net", "--mount", "--", "sh", "-c",
-             "ip link set lo up && mount -t tmpfs -o size=%dm applications /Applications"
-             " && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && echo ready && exec cat"
-             % applications_mib],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        assert self.holder.stdout.readline().strip() == b"ready"
-        self.applications = "/proc/%d/root/Applications" % self.holder.pid
-
-    def command(self, argv):
-        return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
-
-    def close(self):
-        self.holder.stdin.close()
-        self.holder.wait()
 
 
 def make_artifact(root, name, mebibytes):
@@ -149,37 +126,6 @@ def hostile_manifest():
     return body
 
 
-class Display:
-    """The namespace's X server, and a user's Return key in an alert."""
-
-    def __init__(self, namespace):
-        self.namespace = namespace
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(namespace.command(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"]), pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as numbers:
-            self.name = ":" + numbers.readline().strip()
-
-    def xdotool(self, *arguments):
-        return subprocess.run(self.namespace.command(["xdotool", *arguments]),
-                              env=dict(os.environ, DISPLAY=self.name), check=True,
-                              stdout=subprocess.PIPE, text=True, timeout=60).stdout
-
-    def dismiss(self, title):
-        """Presses Return in the window titled title."""
-        window = self.xdotool("search", "--sync", "--onlyvisible", "--name",
-                              "^" + re.escape(title) + "$").split()[0]
-        self.xdotool("windowfocus", "--sync", window)
-        self.xdotool("key", "--clearmodifiers", "Return")
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait()
-
-
 class Run:
     """One run under /usr/bin/time -v in the namespaces: seconds until
     Bench.app is in /Applications (None when it never was), seconds until the
@@ -187,13 +133,13 @@ class Run:
     for), exit status, the alerts it showed, and the seconds
     at which each line of standard output came."""
 
-    def __init__(self, namespace, display, argv, env):
-        installed = os.path.join(namespace.applications, "Bench.app")
+    def __init__(self, box, argv, env):
+        installed = os.path.join(box.applications, "Bench.app")
         if os.path.exists(installed):
             shutil.rmtree(installed)
         self.marks, self.alerts, report = [], [], []
         start = time.monotonic()
-        process = subprocess.Popen(namespace.command(["/usr/bin/time", "-v", *argv]), env=env,
+        process = subprocess.Popen(box.command(["/usr/bin/time", "-v", *argv]), env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True, start_new_session=True)
 
@@ -211,12 +157,11 @@ class Run:
         def read_errors():
             for line in process.stderr:
                 report.append(line)
-                if line.startswith("alert: "):
-                    alert = json.loads(line[len("alert: "):])
+                if alert := sandbox.alert_in(line):
                     self.alerts.append(alert)
                     try:
-                        display.dismiss(alert["title"])
-                    except subprocess.SubprocessError as error:
+                        box.display.dismiss(alert["title"])
+                    except (subprocess.SubprocessError, sandbox.Failure) as error:
                         report.append("could not dismiss the alert: %s\n" % error)
                         stop()
 
@@ -276,35 +221,24 @@ def main():
         downloads = tempfile.mkdtemp(prefix="install-bench-", dir=args.downloads)
         cleanup.append(lambda: shutil.rmtree(downloads, ignore_errors=True))
         os.mkdir(root)
-        subprocess.run([os.path.join(SUPPORT, "make-test-certificates"), certificates],
-                       check=True)
+        sandbox.make_certificates(certificates)
         size = make_artifact(root, "Bench.zip", args.size)
         large = make_artifact(root, "Large.zip", args.large_size) if args.large_size else 0
 
         # Room for the largest unpacked bundle, whose files a zip stores as they are.
-        namespace = Namespace(max(args.size, args.large_size) + 256)
-        cleanup.append(namespace.close)
-        display = Display(namespace)
-        cleanup.append(display.close)
-        server = subprocess.Popen(namespace.command(
-            [sys.executable, os.path.join(SUPPORT, "https-server.py"), "--root", root,
-             "--certificates", certificates, "--port", "8443"]),
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        cleanup.append(lambda: (server.terminate(), server.wait()))
-        assert server.stdout.readline().strip() == b"PORT 8443"
-
-        ca = os.path.join(certificates, "ca.pem")
-        env = dict(os.environ, DISPLAY=display.name, QT_QPA_PLATFORM="xcb", TMPDIR=downloads,
-                   XDG_RUNTIME_DIR=runtime, SSL_CERT_FILE=ca, CORVANTIS_TEST_ALERT_REPORT="1",
-                   no_proxy="*", NO_PROXY="*")  # the namespace has only loopback
-        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        box = sandbox.Sandbox(root, certificates,
+                              "size=%dm" % (max(args.size, args.large_size) + 256),
+                              deadline=60)  # for a step on the display, such as an alert's
+        cleanup.append(box.close)
+        env = sandbox.installer_environment(box.display.name, downloads, runtime, certificates,
+                                            session_bus=False)
 
         def alerted(body, title, says):
             """Runs the installer against a manifest body that must end the run
             with one alert whose title starts with title and whose message
             says says."""
             serve_manifest(root, body)
-            run = Run(namespace, display, [installer], env)
+            run = Run(box, [installer], env)
             if run.status != 1 or len(run.alerts) != 1 or \
                     not run.alerts[0]["title"].startswith(title) or \
                     says not in run.alerts[0]["message"]:
@@ -336,7 +270,7 @@ def main():
         runs = {"installer": [], "pipeline": []}
         for _ in range(args.rounds):
             for name, argv in (("installer", [installer]), ("pipeline", ["bash", "-c", pipeline])):
-                run = Run(namespace, display, argv, env)
+                run = Run(box, argv, env)
                 if run.status != 0 or run.in_place is None:
                     run.fail(name + " run failed")
                 if name == "pipeline":
@@ -347,10 +281,10 @@ def main():
         large_run = None
         if large:
             serve_manifest(root, build_manifest("Large.zip"))
-            large_run = Run(namespace, display, [installer], env)
+            large_run = Run(box, [installer], env)
             if large_run.status != 0 or large_run.in_place is None:
                 large_run.fail("installer run of the large build failed")
-            shutil.rmtree(os.path.join(namespace.applications, "Bench.app"))
+            shutil.rmtree(os.path.join(box.applications, "Bench.app"))
 
         print("load average %s" % " ".join("%.2f" % x for x in os.getloadavg()))
         print("installer peak RSS, median of %d rounds, beside its idle size %.1f MiB:" % (
@@ -411,7 +345,7 @@ def main():
                     name, statistics.median(memory[name]), baseline, idle, target))
         sys.stdout.flush()
 
-        subprocess.run(namespace.command([progress, SERVER + "/files/Bench.zip",
+        subprocess.run(box.command([progress, SERVER + "/files/Bench.zip",
                                           str(args.progress_rounds)] +
                                          (["--results"] if args.results else [])),
                        env=dict(env, QT_QPA_PLATFORM="offscreen"), check=True)

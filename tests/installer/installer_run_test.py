@@ -85,7 +85,7 @@ class Smoke(unittest.TestCase):
             with open(os.path.join(root, path), "wb") as f:
                 f.write(content.encode() if isinstance(content, str) else content)
         box = sandbox.Sandbox(root, CERTIFICATES, "mode=755" + (",ro" if read_only else ""),
-                              DEADLINE)
+                              deadline=DEADLINE)
         self.addCleanup(box.close)
 
         run = types.SimpleNamespace(box=box, alerts=[], window_names=[],
