@@ -238,7 +238,9 @@ def copy_bundle(source, folder, settings):
 
 
 def bundle_executable(bundle):
-    macos = os.path.join(bundle, "Contents", "MacOS")
+    """The bundle's one program, by an absolute path: entering a mount
+    namespace starts at its root."""
+    macos = os.path.join(os.path.abspath(bundle), "Contents", "MacOS")
     found = os.listdir(macos) if os.path.isdir(macos) else []
     if len(found) != 1:
         raise Failure(f"no installer executable in {macos}")
