@@ -28,29 +28,21 @@ TEST(ManifestDecoding, AcceptsDocumentsWithinTheRules) {
         UpdateManifest expected;
     };
     const std::vector<Case> cases = {
-        {"empty artifacts object",
-         R"({"artifacts": {}, "createdAt": "2024-05-01", "version": "1.0"})",
-         {{}, "2024-05-01", "1.0"}},
         {"null format is absent",
          R"({"artifacts": {"dmg": null, "zip": {}}, "createdAt": "", "version": ""})",
          {{std::nullopt, Artifacts{}}, "", ""}},
-        {"null path and url are absent",
-         R"({"artifacts": {"dmg": {"arm64": {"path": null, "url": "u"}}}, "createdAt": "c",
-             "version": "v"})",
-         {{Artifacts{std::nullopt, std::nullopt, Artifact{std::nullopt, "u"}}, std::nullopt},
-          "c",
-          "v"}},
         {"digest and signature beside path and url",
          R"({"artifacts": {"zip": {"x64": {"path": "p", "url": "u", "sha512": "ZGln",
              "signature": "c2ln"}}}, "createdAt": "c", "version": "v"})",
          {{std::nullopt, Artifacts{std::nullopt, Artifact{"p", "u", "ZGln", "c2ln"}, std::nullopt}},
           "c",
           "v"}},
-        {"null digest and signature are absent, and their texts are not checked",
-         R"({"artifacts": {"dmg": {"ia32": {"sha512": null, "signature": "not base64!"},
-             "arm64": {"sha512": "", "signature": null}}}, "createdAt": "c", "version": "v"})",
+        {"null members are absent, and the texts of digest and signature are not checked",
+         R"({"artifacts": {"dmg": {"ia32": {"path": null, "url": null, "sha512": null,
+             "signature": "not base64!"}, "arm64": {"url": "u", "sha512": "", "signature": null}}},
+             "createdAt": "c", "version": "v"})",
          {{Artifacts{Artifact{std::nullopt, std::nullopt, std::nullopt, "not base64!"},
-                     std::nullopt, Artifact{std::nullopt, std::nullopt, "", std::nullopt}},
+                     std::nullopt, Artifact{std::nullopt, "u", "", std::nullopt}},
            std::nullopt},
           "c",
           "v"}},
@@ -92,10 +84,6 @@ TEST(ManifestDecoding, RejectsWholeDocumentsAndSaysWhereAndWhy) {
         {R"({"createdAt": "c", "version": "v"})", R"(The key "artifacts" is missing.)"},
         {R"({"artifacts": null, "createdAt": "c", "version": "v"})",
          R"(The value at "artifacts" is null, not an object.)"},
-        {R"({"artifacts": [], "createdAt": "c", "version": "v"})",
-         R"(The value at "artifacts" is an array, not an object.)"},
-        {R"({"artifacts": {"zip": "x"}, "createdAt": "c", "version": "v"})",
-         R"(The value at "artifacts.zip" is a string, not an object.)"},
         {R"({"artifacts": {"dmg": {"arm64": true}}, "createdAt": "c", "version": "v"})",
          R"(The value at "artifacts.dmg.arm64" is a boolean, not an object.)"},
         {R"({"artifacts": {"zip": {"x64": {"url": 5}}}, "createdAt": "c", "version": "v"})",
@@ -114,14 +102,11 @@ TEST(ManifestDecoding, RejectsWholeDocumentsAndSaysWhereAndWhy) {
         {R"({"Artifacts": {}, "createdAt": "c", "version": "v"})",
          R"(The key "artifacts" is missing.)"},
         // Members are checked in order: artifacts before createdAt.
-        {R"({"artifacts": {"zip": 1}})",
-         R"(The value at "artifacts.zip" is a number, not an object.)"},
-        {"null", "The top-level value is null, not an object."},
+        {R"({"artifacts": {"zip": "x"}})",
+         R"(The value at "artifacts.zip" is a string, not an object.)"},
         // Deep nesting is not a stack hazard.
         {std::string(100000, '[') + std::string(100000, ']'),
          "The top-level value is an array, not an object."},
-        {R"({"deep": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
-         R"(The key "artifacts" is missing.)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(describeFailure(c.body), c.description) << c.body;
@@ -131,11 +116,8 @@ TEST(ManifestDecoding, RejectsWholeDocumentsAndSaysWhereAndWhy) {
 TEST(ManifestDecoding, MalformedInputIsADecodingError) {
     const std::vector<std::string> bodies = {
         "",
-        R"({"artifacts": {}, "createdAt": "c", "version": "v"}})",  // trailing garbage
-        R"({'artifacts': {}})",
+        R"({"artifacts": {}, "createdAt": "c", "version": "v"}})",               // trailing garbage
         "{\"artifacts\": {}, \"createdAt\": \"\xC3\x28\", \"version\": \"v\"}",  // bad UTF-8
-        "{\"artifacts\": {}, \"createdAt\": \"c\", \"version\": \"\xED\xA0\x80\"}",
-        std::string("{\"artifacts\": {}, \"createdAt\": \"c\0\", \"version\": \"v\"}", 42),
         "{\"artifacts\": {}, \"createdAt\": 1e999, \"version\": \"v\"}",
         std::string(100000, '['),
     };
@@ -163,7 +145,6 @@ TEST(ManifestEncoding, WritesTheSameKeysAndLeavesAbsentMembersOut) {
 TEST(ManifestEncoding, RoundTrips) {
     const Artifact full{"App.zip", "https://example.com/App.zip", "ZGlnZXN0", "c2lnbmF0dXJl"};
     std::vector<UpdateManifest> manifests = {
-        {},
         {{Artifacts{full, full, full}, Artifacts{full, full, full}}, "c", "v"},
         {{std::nullopt, Artifacts{Artifact{}, Artifact{std::nullopt, std::nullopt, ""},
                                   Artifact{std::nullopt, "", std::nullopt, ""}}},
