@@ -75,8 +75,7 @@ TEST_F(SignBuild, ItsFieldsAndKeyPassTheInstallersCheck) {
 
 TEST_F(SignBuild, RefusesWhatItCannotUse) {
     ASSERT_EQ(runProgram({signBuild, "--new-key", path("key.pem").string()}).status, 0);
-    std::ifstream original(path("key.pem"));
-    const std::string key((std::istreambuf_iterator<char>(original)), {});
+    const std::string key = testsupport::contentOf(path("key.pem"));
     write(path("empty.zip"), "");
     write(path("App.zip"), "build");
     ASSERT_EQ(runProgram({"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
@@ -104,8 +103,7 @@ TEST_F(SignBuild, RefusesWhatItCannotUse) {
         EXPECT_EQ(result.status, c.status) << c.arguments.front();
         EXPECT_EQ(result.output, "") << c.arguments.front();
     }
-    std::ifstream kept(path("key.pem"));
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), key);
+    EXPECT_EQ(testsupport::contentOf(path("key.pem")), key);
 }
 
 }  // namespace
