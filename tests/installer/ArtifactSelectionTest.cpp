@@ -52,8 +52,6 @@ TEST(ArtifactSelection, ChoosesByFormatThenArchitecture) {
     Artifacts onlyArm{std::nullopt, std::nullopt, entry("zip-arm64")};
     Artifacts onlyIA32{entry("ia32"), std::nullopt, std::nullopt};
     Artifacts x64WithoutURL{std::nullopt, Artifact{"zip-x64", std::nullopt}, std::nullopt};
-    Artifacts x64WithoutPath{std::nullopt, Artifact{std::nullopt, "https://example.test/x"},
-                             std::nullopt};
     Artifacts emptySet{};
 
     const SelectionCase cases[] = {
@@ -85,7 +83,6 @@ TEST(ArtifactSelection, ChoosesByFormatThenArchitecture) {
          "x86_64", std::nullopt},
         {"no sets at all", manifestWith(std::nullopt, std::nullopt), "x86_64", std::nullopt},
         {"x64 without url", manifestWith(x64WithoutURL, std::nullopt), "x86_64", std::nullopt},
-        {"x64 without path", manifestWith(x64WithoutPath, std::nullopt), "x86_64", std::nullopt},
         {"empty version is passed on", manifestWith(bothArchitectures("zip"), std::nullopt, ""),
          "x86_64", choice("zip-x64", true, "")},
     };
