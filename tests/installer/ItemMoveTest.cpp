@@ -18,6 +18,7 @@
 
 #include "platform/system/Error.h"
 #include "platform/system/ItemMove.h"
+#include "platform/system/TreeRemoval.h"
 #include "tests/support/TemporaryDirectory.h"
 
 namespace {
@@ -105,18 +106,6 @@ fs::path makeFolder(const fs::path& in) {
     return pattern;
 }
 
-// Read-only folders are opened up first, so a tree goes whoever removes it.
-void removeTree(const fs::path& root) {
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(root, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-    }
-    fs::remove_all(root, ignored);
-}
-
 // Moves within one file system (a rename) and into another one (/dev/shm is
 // a tmpfs), which needs the copy.
 class ItemMove : public ::testing::TestWithParam<bool> {
@@ -137,7 +126,7 @@ class ItemMove : public ::testing::TestWithParam<bool> {
     }
     void TearDown() override {
         if (ownsApplications_) {
-            removeTree(applications_);
+            platform::removeTree(applications_);
         }
     }
 
@@ -196,7 +185,7 @@ TEST_P(ItemMove, AKilledReplacementLeavesTheOldItemOrTheNew) {
     const auto newItem = makeBundle(makeFolder(work_.path()), "new");
     const Snapshot old = snapshot(oldItem), fresh = snapshot(newItem);
     const auto copy = [](const fs::path& from, const fs::path& to) {
-        removeTree(to);
+        platform::removeTree(to);
         ASSERT_EQ(std::system(("cp -a '" + from.string() + "' '" + to.string() + "'").c_str()), 0);
     };
     // Starts replacing in a child of its own; kills it after delay unless
@@ -272,7 +261,7 @@ TEST(ItemMoveFailure, AFailedCopyChangesNothing) {
         EXPECT_EQ(snapshot(source), sourceBefore);
         EXPECT_EQ(testsupport::namesIn(applications), std::vector<std::string>{"Sample.app"});
     }
-    removeTree(applications);
+    platform::removeTree(applications);
 }
 
 }  // namespace
