@@ -38,12 +38,10 @@ TEST(UnpackedBundle, NothingLandsOutsideAndNoLinkLeadsOutOfTheBundle) {
         std::string refusal;               // empty: the bundle is accepted
     };
     const std::vector<Case> cases = {
-        {"names climbing with ..",
-         {"f:Foo.app/Contents/Info.plist", "f:../escaped", "f:Foo.app/../../escaped2"},
-         ""},
-        {"absolute names", {"f:Foo.app/Contents/Info.plist", "f:@/outside/absolute"}, ""},
-        {"backslash names climbing",
-         {"f:Foo.app/Contents/Info.plist", "w:..\\escaped", "w:a\\..\\..\\escaped2"},
+        // unzip goes on past each of them, so one archive shows them all.
+        {"names climbing with .., with backslashes, or absolute",
+         {"f:Foo.app/Contents/Info.plist", "f:../escaped", "f:Foo.app/../../escaped2",
+          "w:..\\escaped3", "w:a\\..\\..\\escaped4", "f:@/outside/absolute"},
          ""},
         {"relative link climbing out, then a write through it",
          {"d:Foo.app/", "l:Foo.app/Contents=../../outside", "f:Foo.app/Contents/written"},
