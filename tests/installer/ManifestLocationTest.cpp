@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -7,7 +8,6 @@
 #include "installer/engine/Format.h"
 #include "installer/engine/ManifestLocation.h"
 #include "installer/engine/TemporaryDirectory.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryDirectory.h"
 
 namespace {
@@ -37,31 +37,23 @@ TEST(ManifestLocation, OnlyProdExactlySelectsProduction) {
 // file's forms and value types are the bundle's own tests' concern.
 TEST(ManifestLocation, ReadsTheProductIDOnlyWhenItIsAString) {
     struct Case {
-        const char* settings;  // a Python expression; None: no settings file
+        const char* entries;  // of the settings dictionary; none: no settings
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"{'Corvantis ID': 'team/app'}", "team/app"},
-        {"{'Corvantis ID': ''}", ""},
-        {"{'Corvantis ID': 42}", std::nullopt},
-        {"None", std::nullopt},
+        {"<key>Corvantis ID</key><string>team/app</string>", "team/app"},
+        {"<key>Corvantis ID</key><string></string>", ""},
+        {"<key>Corvantis ID</key><integer>42</integer>", std::nullopt},
+        {"", std::nullopt},
     };
-    // One program writes every settings file: bundles/<index>/Contents/Info.plist.
-    testsupport::TemporaryDirectory bundles;
-    std::string script = "import plistlib\n";
-    for (std::size_t index = 0; index < std::size(cases); ++index) {
-        const auto contents = bundles.path() / std::to_string(index) / "Contents";
-        std::filesystem::create_directories(contents);
-        script += std::string("s = ") + cases[index].settings +
-                  "\nif s is not None: plistlib.dump(s, open('" +
-                  (contents / "Info.plist").string() + "', 'wb'))\n";
-    }
-    ASSERT_EQ(testsupport::runProgram({"python3", "-c", script}).status, 0);
-    for (std::size_t index = 0; index < std::size(cases); ++index) {
-        EXPECT_EQ(
-            installer::readProductID(platform::Bundle::at(bundles.path() / std::to_string(index))),
-            cases[index].expected)
-            << cases[index].settings;
+    testsupport::TemporaryDirectory bundle;
+    std::filesystem::create_directory(bundle.path() / "Contents");
+    for (const auto& c : cases) {
+        std::ofstream(bundle.path() / "Contents/Info.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            << c.entries << "</dict></plist>\n";
+        EXPECT_EQ(installer::readProductID(platform::Bundle::at(bundle.path())), c.expected)
+            << c.entries;
     }
 }
 
