@@ -18,7 +18,6 @@ fs::path bundleWithSettings(const fs::path& folder, const std::string& settings)
     fs::create_directories(bundle / "Contents");
     std::ofstream(bundle / "Contents/Info.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "<key>Corvantis ID</key><string>p</string>\n"
         << settings << "</dict>\n</plist>\n";
     return bundle;
 }
@@ -43,7 +42,6 @@ TEST(PublicKeySetting, ReadsWhatTheBundleHolds) {
          bundleWithSettings(folder.path() / "empty",
                             "<key>Corvantis Public Key</key><string></string>\n"),
          Kind::string, ""},
-        {"no settings at all", folder.path() / "Missing.app", Kind::absent, ""},
     };
     for (const auto& c : cases) {
         const PublicKeySetting setting = PublicKeySetting::read(platform::Bundle::at(c.bundle));
