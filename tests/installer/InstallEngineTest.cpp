@@ -161,8 +161,8 @@ enum class Setup {
 // The transcript after the working directory's log line, a line per event.
 // Placeholders: {work} the working directory, {apps} the applications
 // folder, {url} the manifest URL, {server} the server, {downloads} the
-// download folder, {unzip} unzip's path, {noisy} unzip's status for
-// Noisy.zip. "<any>" ending a line stands for any text that is not empty.
+// download folder, {unzip} unzip's path. "<any>" ending a line stands for any
+// text that is not empty.
 struct Row {
     const char* name;
     std::optional<std::string> productID;
@@ -257,7 +257,7 @@ const Row rows[] = {
      unzipFailed("Broken.zip", "9")},
     {"empty body", "empty", build("Empty.zip"), none, unzipFailed("Empty.zip", "9")},
     {"unzip writing more than a pipe holds", "noisy", build("Noisy.zip"), none,
-     unzipFailed("Noisy.zip", "{noisy}")},
+     unzipFailed("Noisy.zip", "1")},  // unzip's status for warnings
     {"bundle inside a folder", "folder", build("Folder.zip"), none,
      unzipped("Folder.zip") + "2\n" +
          failed("No application in the download",
@@ -322,11 +322,6 @@ TEST(InstallEngine, EachWayARunEnds) {
     // Each absolute entry name makes unzip warn once, naming it in full.
     shell("d=$(printf '/%0200d' $(seq 15)); " + zip + "Noisy.zip' $(for i in $(seq 100); do " +
           "echo f:$d/file-$i; done)");
-    const auto noisyStatus =
-        testsupport::runProgram({"sh", "-c",
-                                 "unzip -q -o '" + files.string() + "/Noisy.zip' -d '" +
-                                     root.path().string() + "/noisy' >/dev/null 2>&1"})
-            .status;
     const auto unzip = shell("command -v unzip");
     const auto sampleSha512 =
         shell("openssl dgst -sha512 -binary '" + files.string() + "/Sample.zip' | base64 -w0");
@@ -400,7 +395,6 @@ TEST(InstallEngine, EachWayARunEnds) {
             replaceAll(text, "{apps}", apps.string());
             replaceAll(text, "{downloads}", downloads.string());
             replaceAll(text, "{unzip}", unzip);
-            replaceAll(text, "{noisy}", std::to_string(noisyStatus));
             replaceAll(text, "{sampleSha512}", sampleSha512);
             return text;
         };
