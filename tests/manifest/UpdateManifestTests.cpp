@@ -50,7 +50,7 @@ TEST(ManifestDecoding, AcceptsDocumentsWithinTheRules) {
          {{std::nullopt, Artifacts{std::nullopt, Artifact{"../x", ""}, std::nullopt}},
           "yesterday",
           "\xC3\xA9"}},
-        {"byte order mark and white space",
+        {"empty artifacts object, after a byte order mark and white space",
          "\xEF\xBB\xBF \n{\"artifacts\":{},\"createdAt\":\"c\",\"version\":\"v\"}\n",
          {{}, "c", "v"}},
     };
