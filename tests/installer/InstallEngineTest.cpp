@@ -251,8 +251,11 @@ const Row rows[] = {
     {"build whose digest does not match", "digest",
      build("Sample.zip", "", "zip", R"(, "sha512": "AAAA")"), none,
      downloading + failed("Error verifying download", "<any>")},
-    {"unsigned build for a bundle with a public key", "unsigned", build("Sample.zip"),
-     Setup::publicKeyInBundle, downloading + failed("Error verifying download", "<any>")},
+    {"badly signed build for a bundle with a public key", "signed",
+     build("Sample.zip", "", "zip", R"(, "signature": "AAAA")"), Setup::publicKeyInBundle,
+     downloading + failed("Error verifying download",
+                          "The signature of the build at {server}/files/Sample.zip is 3 bytes "
+                          "long, not 64.")},
     {"error page instead of a zip", "notzip", build("Broken.zip", "{server}/nothing"), none,
      unzipFailed("Broken.zip", "9")},
     {"empty body", "empty", build("Empty.zip"), none, unzipFailed("Empty.zip", "9")},
@@ -378,7 +381,7 @@ TEST(InstallEngine, EachWayARunEnds) {
             case Setup::publicKeyInBundle:
                 // The public key of the first published Ed25519 test vector.
                 settings.publicKey = installer::PublicKeySetting::ofString(
-                    "11qYAYKxCrfVS/7TyWQHOg7hcvPaYiMlrwIaaPcHURo=");
+                    "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");
                 break;
             case Setup::none:
                 break;
