@@ -248,7 +248,7 @@ const Row rows[] = {
      build("sub/Sample.zip", "{server}/files/Sample.zip"), none,
      downloading + failed("Error writing to {work}/sub/Sample.zip",
                           "Could not write '{work}/sub/Sample.zip': No such file or directory")},
-    {"build whose digest does not match", "digest",
+    {"build whose digest is too short to match", "digest",
      build("Sample.zip", "", "zip", R"(, "sha512": "AAAA")"), none,
      downloading + failed("Error verifying download", "<any>")},
     {"badly signed build for a bundle with a public key", "signed",
