@@ -40,7 +40,6 @@ TEST(FreeNameMove, TakesTheFirstFreeNameAndReplacesNothing) {
     const std::vector<Case> cases = {
         {"folder missing", "Foo.dmg", {}, "Foo.dmg"},
         {"name free", "Foo.dmg", {"Bar.dmg", "Foo.dmg.part"}, "Foo.dmg"},
-        {"name taken", "Foo.dmg", {"Foo.dmg"}, "Foo (1).dmg"},
         {"numbers taken too", "Foo.dmg", {"Foo.dmg", "Foo (1).dmg", "Foo (3).dmg"}, "Foo (2).dmg"},
         {"a folder holds the name", "Foo.dmg", {"Foo.dmg/"}, "Foo (1).dmg"},
         {"two dots", "Foo.app.dmg", {"Foo.app.dmg"}, "Foo.app (1).dmg"},
