@@ -2,18 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/crypto/OpenSslSigner.h"
+#include "tests/platform/io/Support.h"
 
 namespace {
 
-using crypto_test::bytesOf;
+using iotest::bytes;
 using platform::decodeBase64;
 using platform::encodeBase64;
 using namespace std::string_literals;
 
 TEST(Base64, EncodesAndDecodesTheStandardForms) {
     struct Case {
-        std::string bytes;
+        std::string data;
         std::string padded;
     };
     // Every remainder of three, and every character of the alphabet.
@@ -29,13 +29,13 @@ TEST(Base64, EncodesAndDecodesTheStandardForms) {
          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(encodeBase64(bytesOf(c.bytes)), c.padded);
-        EXPECT_EQ(decodeBase64(c.padded), bytesOf(c.bytes)) << c.padded;
+        EXPECT_EQ(encodeBase64(bytes(c.data)), c.padded);
+        EXPECT_EQ(decodeBase64(c.padded), bytes(c.data)) << c.padded;
         std::string unpadded = c.padded;
         while (!unpadded.empty() && unpadded.back() == '=') {
             unpadded.pop_back();
         }
-        EXPECT_EQ(decodeBase64(unpadded), bytesOf(c.bytes)) << unpadded;
+        EXPECT_EQ(decodeBase64(unpadded), bytes(c.data)) << unpadded;
     }
 }
 

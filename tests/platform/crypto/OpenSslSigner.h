@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-// Bytes from hexadecimal, text or a seeded generator, and a key pair made by OpenSSL for this
+// Bytes from hexadecimal or a seeded generator, and a key pair made by OpenSSL for this
 // run that signs what the verifier then checks.
 namespace crypto_test {
 
@@ -33,11 +33,6 @@ inline Bytes randomBytes(std::size_t size, std::mt19937& random) {
         b = static_cast<std::byte>(random());
     }
     return bytes;
-}
-
-inline std::vector<std::byte> bytesOf(std::string_view text) {
-    const auto* first = reinterpret_cast<const std::byte*>(text.data());
-    return {first, first + text.size()};
 }
 
 struct Signed {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Helpers shared by the file-handle, stream, context and file tests.
+// Helpers shared by the tests of descriptors, streams, transfers and
+// signatures: bytes as text and back, and waiting on the event thread.
 
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -68,7 +70,7 @@ class LoopRounds {
     long written_ = 0;
 };
 
-inline std::string text(const platform::Bytes& bytes) {
+inline std::string text(std::span<const std::byte> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "platform/net/Session.h"
+#include "tests/platform/io/Support.h"
 #include "tests/support/Environment.h"
 #include "tests/support/HttpsServer.h"
 #include "tests/support/TemporaryDirectory.h"
@@ -28,6 +29,7 @@ using platform::net::URLErrc;
 using platform::net::URLError;
 using testsupport::ScopedEnvironmentVariable;
 using Clock = std::chrono::steady_clock;
+using iotest::text;
 
 constexpr std::size_t noLimit = std::size_t{1} << 30;
 
@@ -39,10 +41,6 @@ struct Outcome {
     std::exception_ptr sinkError;
     std::thread::id thread;
 };
-
-std::string text(std::span<const std::byte> bytes) {
-    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
 
 enum class Mode { keptWhole, streamed };
 constexpr Mode bothModes[] = {Mode::keptWhole, Mode::streamed};
