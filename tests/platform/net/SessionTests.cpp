@@ -188,7 +188,6 @@ TEST_F(SessionTest, AnyHTTPStatusIsASuccessWithTheFinalAnswersBody) {
         {url("/missing.txt"), 404, "not found\n"},
         {url("/_chunked/hello.txt"), 200, hello},
         // Only the last answer's body arrives, never a redirect's own.
-        {url("/_redirect?to=/hello.txt"), 200, hello, url("/hello.txt")},
         {url("/_redirect?to=/_redirect%3Fto%3D/hello.txt"), 200, hello, url("/hello.txt")},
         // Forty pieces 50 ms apart: twice the idle limit in all, each gap a
         // twentieth of it. Only a limit on the whole transfer would fail.
