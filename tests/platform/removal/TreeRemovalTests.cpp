@@ -93,7 +93,6 @@ TEST(TreeRemoval, RemovesTreesWhateverTheirFoldersModesWithoutFollowingLinks) {
           {'l', "tree/closed", 0, "../outside/closed"}},
          "tree"},
         {"a link as the root", {{'l', "tree", 0, "outside"}}, "tree"},
-        {"a file as the root", {{'f', "tree", 0}}, "tree"},
         {"nothing there", {}, "tree"},
         {"trailing slash", {{'d', "tree", 0}, {'d', "tree/x", 0}}, "tree/"},
         {"in a folder that cannot be read",
