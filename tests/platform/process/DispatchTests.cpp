@@ -8,11 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "ProcessTestSupport.h"
 #include "platform/system/Dispatch.h"
 #include "tests/support/TemporaryDirectory.h"
 
-using namespace process_test;
 using platform::DispatchGroup;
 using platform::GlobalQueue;
 
