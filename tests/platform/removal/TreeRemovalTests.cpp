@@ -145,19 +145,10 @@ TEST(TreeRemoval, RemovesAllItCanAndNamesWhatStayed) {
 }
 
 // An application replaced in a folder of applications by a process that obeys
-// permission bits, with read-only and closed folders in both bundles, leaves
-// only the new bundle: no hidden copy of the old one, now or after a later
-// run finds one left by an interrupted move.
+// permission bits, with read-only and closed folders in every bundle, leaves
+// only the new bundle: no hidden copy of the old one, and none of those an
+// interrupted move left before.
 TEST(TreeRemoval, ReplacingAnApplicationLeavesNoHiddenCopies) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> leftovers;  // hidden names present before
-    };
-    const std::vector<Case> cases = {
-        {"update over an older copy", {}},
-        {"a later run removes what an interrupted one left",
-         {".Foo.app.moving-0123456789ab", ".Foo.app.moving-ba9876543210"}},
-    };
     auto bundle = [](const std::string& root, const std::string& version) {
         return std::vector<Item>{{'d', root},
                                  {'d', root + "/Contents"},
@@ -167,30 +158,26 @@ TEST(TreeRemoval, ReplacingAnApplicationLeavesNoHiddenCopies) {
                                  {'d', root + "/Contents/Closed/Inner", 0555},
                                  {'l', root + "/Contents/Current", 0, "Resources"}};
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        testsupport::TemporaryDirectory dir;
-        make(dir.path(), bundle("Applications/Foo.app", "old"));
-        for (const auto& name : c.leftovers) {
-            make(dir.path(), bundle("Applications/" + name, "old"));
-        }
-        const fs::path installed = dir.path() / "Applications/Foo.app";
-
-        // Over the older copy, then back again.
-        for (const char* version : {"new", "old"}) {
-            make(dir.path(), bundle(std::string("work-") + version + "/Foo.app", version));
-            auto result =
-                probe({"replace", installed.string(),
-                       (dir.path() / (std::string("work-") + version) / "Foo.app").string()});
-            EXPECT_EQ(result.output, "ok\n") << version;
-            EXPECT_EQ(testsupport::namesIn(dir.path() / "Applications"),
-                      std::vector<std::string>{"Foo.app"})
-                << version;
-            EXPECT_EQ(testsupport::namesIn(installed / "Contents/Resources"),
-                      std::vector<std::string>{version});
-        }
-        openUp(dir.path());
+    testsupport::TemporaryDirectory dir;
+    make(dir.path(), bundle("Applications/Foo.app", "old"));
+    for (const char* leftover : {".Foo.app.moving-0123456789ab", ".Foo.app.moving-ba9876543210"}) {
+        make(dir.path(), bundle(std::string("Applications/") + leftover, "old"));
     }
+    const fs::path installed = dir.path() / "Applications/Foo.app";
+
+    // Over the older copy, then back again.
+    for (const std::string version : {"new", "old"}) {
+        SCOPED_TRACE(version);
+        make(dir.path(), bundle("work-" + version + "/Foo.app", version));
+        auto result = probe({"replace", installed.string(),
+                             (dir.path() / ("work-" + version) / "Foo.app").string()});
+        EXPECT_EQ(result.output, "ok\n");
+        EXPECT_EQ(testsupport::namesIn(dir.path() / "Applications"),
+                  std::vector<std::string>{"Foo.app"});
+        EXPECT_EQ(testsupport::namesIn(installed / "Contents/Resources"),
+                  std::vector<std::string>{version});
+    }
+    openUp(dir.path());
 }
 
 }  // namespace
