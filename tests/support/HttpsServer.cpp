@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace testsupport {
 
@@ -17,14 +18,16 @@ void makeTestCertificates(const std::filesystem::path& directory) {
 }
 
 HttpsServer::HttpsServer(const std::filesystem::path& root,
-                         const std::filesystem::path& certificates, Scheme scheme)
-    : scheme_(scheme == Scheme::https ? "https" : "http") {
+                         const std::filesystem::path& certificates, Scheme scheme, std::string host)
+    : scheme_(scheme == Scheme::https ? "https" : "http"), host_(std::move(host)) {
     std::vector<std::string> argv{"python3",
                                   (scriptsDirectory / "https-server.py").string(),
                                   "--root",
                                   root.string(),
                                   "--certificates",
                                   certificates.string(),
+                                  "--host",
+                                  host_,
                                   "--connection-log",
                                   (logDirectory_.path() / "log").string(),
                                   "--until-input-ends"};
@@ -46,7 +49,7 @@ HttpsServer::~HttpsServer() {
 }
 
 std::string HttpsServer::url(std::string_view pathAndQuery) const {
-    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + std::string(pathAndQuery);
+    return scheme_ + "://" + host_ + ":" + std::to_string(port_) + std::string(pathAndQuery);
 }
 
 std::string HttpsServer::localhostURL(std::string_view pathAndQuery) const {

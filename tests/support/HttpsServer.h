@@ -25,12 +25,14 @@ class HttpsServer {
   public:
     enum class Scheme { https, plainHTTP };
 
+    // host is the address to listen on; the certificate names only 127.0.0.1,
+    // ::1 and localhost, so any other loopback address is a name it does not cover.
     HttpsServer(const std::filesystem::path& root, const std::filesystem::path& certificates,
-                Scheme scheme = Scheme::https);
+                Scheme scheme = Scheme::https, std::string host = "127.0.0.1");
     ~HttpsServer();
 
     int port() const noexcept { return port_; }
-    // "https://127.0.0.1:<port>" (or "http://...") followed by pathAndQuery.
+    // "https://<host>:<port>" (or "http://...") followed by pathAndQuery.
     std::string url(std::string_view pathAndQuery) const;
     // The same on the name localhost.
     std::string localhostURL(std::string_view pathAndQuery) const;
@@ -40,6 +42,7 @@ class HttpsServer {
   private:
     TemporaryDirectory logDirectory_{"server-log"};
     std::string scheme_;
+    std::string host_;
     std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
 };

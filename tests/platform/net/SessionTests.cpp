@@ -118,7 +118,8 @@ std::ptrdiff_t threads() {
 }
 
 // One HTTPS server and one plain-HTTP server for the whole program, both
-// serving root, and a second authority that trusts neither.
+// serving root, a second authority that trusts neither, and the HTTPS server's
+// twin on an address its certificate does not name.
 struct Servers {
     Servers() {
         testsupport::makeTestCertificates(certificates.path());
@@ -128,12 +129,15 @@ struct Servers {
         https.emplace(root.path(), certificates.path());
         plain.emplace(root.path(), certificates.path(),
                       testsupport::HttpsServer::Scheme::plainHTTP);
+        misnamed.emplace(root.path(), certificates.path(), testsupport::HttpsServer::Scheme::https,
+                         "127.0.0.2");
     }
     testsupport::TemporaryDirectory certificates{"net-certificates"};
     testsupport::TemporaryDirectory otherAuthority{"net-other-ca"};
     testsupport::TemporaryDirectory root{"net-root"};
     std::optional<testsupport::HttpsServer> https;
     std::optional<testsupport::HttpsServer> plain;
+    std::optional<testsupport::HttpsServer> misnamed;
 };
 
 Servers& servers() {
@@ -241,9 +245,12 @@ TEST_F(SessionTest, FailuresEndWithReadableErrorsAndNoBody) {
         std::optional<Setting> setting = std::nullopt;
         std::size_t limit = noLimit;  // a limit is for bodies kept whole only
     };
-    const std::string untrusted =
-        "The certificate for this server is invalid. You might be connecting to a server that is "
-        "pretending to be \u201c127.0.0.1\u201d.";
+    const auto untrustedAt = [](const std::string& host) {
+        return "The certificate for this server is invalid. You might be connecting to a server "
+               "that is pretending to be \u201c" +
+               host + "\u201d.";
+    };
+    const std::string untrusted = untrustedAt("127.0.0.1");
     const std::string insecure =
         "A plain-HTTP (non-HTTPS) address was refused: downloads must use HTTPS.";
     const std::string plain = servers().plain->url("/hello.txt");
@@ -252,6 +259,9 @@ TEST_F(SessionTest, FailuresEndWithReadableErrorsAndNoBody) {
          Setting{"SSL_CERT_FILE", (servers().otherAuthority.path() / "ca.pem").string()}},
         {url("/hello.txt"), URLErrc::serverCertificateUntrusted, untrusted,
          Setting{"SSL_CERT_FILE", std::nullopt}},  // the system's trust store
+        // A trusted certificate, but for other names than the one asked for.
+        {servers().misnamed->url("/hello.txt"), URLErrc::serverCertificateUntrusted,
+         untrustedAt("127.0.0.2")},
         // Nothing but HTTPS is fetched, not even the first request.
         {plain, URLErrc::insecureAddressRefused, insecure},
         {url("/_redirect?to=" + plain), URLErrc::insecureAddressRefused, insecure},
