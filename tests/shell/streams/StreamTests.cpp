@@ -14,6 +14,7 @@
 #include "platform/system/Pipe.h"
 #include "shell/Shell.h"
 #include "tests/platform/io/Support.h"
+#include "tests/shell/ShellTestSupport.h"
 
 using platform::FileHandle;
 using platform::TextEncoding;
@@ -21,6 +22,7 @@ using shell::ConversionError;
 using shell::FileHandleStream;
 using shell::ReadableStream;
 using shell::WritableStream;
+using shell_test::textsOf;
 
 namespace {
 
@@ -37,21 +39,8 @@ class PieceStream final : public WritableStream {
     std::shared_ptr<FileHandle> handle_ = FileHandle::nullDevice();
 };
 
-std::vector<std::string> collect(shell::LazyLines lines) {
-    std::vector<std::string> result;
-    for (const std::string& line : lines)
-        result.push_back(line);
-    return result;
-}
-
-template <class F>
-std::string conversionMessage(F&& f) {
-    try {
-        f();
-    } catch (const ConversionError& error) {
-        return error.what();
-    }
-    return "no error";
+std::string conversionMessage(const std::function<void()>& operation) {
+    return shell_test::messageThrownBy<ConversionError>(operation);
 }
 
 TEST(Streams, DrainedPipeAfterTheWriterClosedGivesNothing) {
@@ -106,8 +95,8 @@ TEST(Streams, LinesComeAsTheyArriveAndGoOnWhereTheStreamStands) {
     writer->close();
     // A new sequence starts where the stream stands; the part of "second"
     // that the first sequence had taken went with it.
-    EXPECT_EQ(collect(reader->lines()), (std::vector<std::string>{"ond", "third"}));
-    EXPECT_TRUE(collect(reader->lines()).empty());
+    EXPECT_EQ(textsOf(reader->lines()), (std::vector<std::string>{"ond", "third"}));
+    EXPECT_TRUE(textsOf(reader->lines()).empty());
 }
 
 TEST(Streams, LinesKeepTheirStreamAlive) {
@@ -118,7 +107,7 @@ TEST(Streams, LinesKeepTheirStreamAlive) {
     EXPECT_FALSE(watched.expired());
     writer->write("a\nb");
     writer->close();
-    EXPECT_EQ(collect(std::move(lines)), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(textsOf(shell::LazyLines(std::move(lines))), (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(watched.expired());
 }
 
@@ -138,30 +127,6 @@ TEST(Streams, WriteToCopiesEveryChunkIntoTheTarget) {
     });
     EXPECT_TRUE(reader->read() == data);
     copying.join();
-}
-
-TEST(Streams, StringOutputHandlerGetsEveryChunkAndNeverEmptyText) {
-    auto [writer, reader] = shell::streams();
-    std::mutex mutex;
-    std::string received;
-    iotest::Counter bytes;
-    long emptyCalls = 0;
-    reader->onStringOutput([&](const std::string& text) {
-        std::lock_guard lock(mutex);
-        if (text.empty())
-            ++emptyCalls;
-        received += text;
-        bytes.add(static_cast<long>(text.size()));
-    });
-    const std::string data = iotest::sampleText(1024 * 1024);
-    writer->write(data);
-    writer->close();
-    bytes.waitFor(static_cast<long>(data.size()));
-    iotest::LoopRounds rounds;
-    rounds.pass(10);
-    std::lock_guard lock(mutex);
-    EXPECT_TRUE(received == data);
-    EXPECT_EQ(emptyCalls, 0);
 }
 
 TEST(Streams, OutputCallbackIsInertOnceTheStreamIsGone) {
@@ -197,7 +162,7 @@ TEST(Streams, BytesThatAreNotTextFailWithTheConversionMessage) {
     };
     EXPECT_EQ(conversionMessage([&] { make("ok \xFF")->readSome(); }), message);
     EXPECT_EQ(conversionMessage([&] { make("ok \xFF")->read(); }), message);
-    EXPECT_EQ(conversionMessage([&] { collect(make("line\n\xFF")->lines()); }), message);
+    EXPECT_EQ(conversionMessage([&] { textsOf(make("line\n\xFF")->lines()); }), message);
     std::string sink;
     EXPECT_EQ(conversionMessage([&] { make("\xC3")->writeTo(sink); }), message);
 
@@ -282,7 +247,7 @@ TEST(Streams, LinesOfALargeInputThroughAPipeAreTheLinesOfTheText) {
         writer->write(text);
         writer->close();
     });
-    const auto lines = collect(reader->lines());
+    const auto lines = textsOf(reader->lines());
     feeder.join();
     EXPECT_TRUE(lines == expected) << lines.size() << " lines, " << expected.size() << " expected";
 }
@@ -298,7 +263,7 @@ TEST(Streams, TextThatCannotBeEncodedFailsWithTheConversionMessage) {
     EXPECT_EQ(iotest::text(reader->readData()), "price caf\xE9");
 }
 
-TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
+TEST(Streams, StringOutputGetsEveryChunkReportsUndecodableOnesAndCarriesOn) {
     auto [errorWriter, errorReader] = shell::streams();
     auto previous = shell::mainContext().stderror();
     shell::mainContext().setStderror(errorWriter);
@@ -307,11 +272,13 @@ TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
     auto reader = std::make_shared<FileHandleStream>(pipe->readingEnd());
     std::mutex mutex;
     std::string received;
-    iotest::Counter calls;
+    long emptyCalls = 0;
+    iotest::Counter bytes;
     reader->onStringOutput([&](const std::string& text) {
         std::lock_guard lock(mutex);
+        emptyCalls += text.empty() ? 1 : 0;
         received += text;
-        calls.add();
+        bytes.add(static_cast<long>(text.size()));
     });
     pipe->writingEnd()->write(std::string_view("\xFF\xFE"));
     // Read before the next write, so that they come as two chunks.
@@ -319,15 +286,20 @@ TEST(Streams, StringOutputReportsUndecodableChunksAndCarriesOn) {
          ::ioctl(pipe->readingEnd()->descriptor(), FIONREAD, &pending) == 0 && pending > 0;) {
         std::this_thread::yield();
     }
-    pipe->writingEnd()->write(std::string_view("fine"));
-    calls.waitFor(1);
+    const std::string data = iotest::sampleText(1024 * 1024);
+    pipe->writingEnd()->write(std::string_view(data));
+    pipe->writingEnd()->close();
+    bytes.waitFor(static_cast<long>(data.size()));
+    iotest::LoopRounds rounds;
+    rounds.pass(10);  // the end of the pipe has been seen as well
     reader->filehandle()->setReadabilityHandler({});
 
     shell::mainContext().setStderror(previous);
     errorWriter->close();
     EXPECT_EQ(errorReader->read(), "Could not convert binary data to text.\n");
     std::lock_guard lock(mutex);
-    EXPECT_EQ(received, "fine");
+    EXPECT_TRUE(received == data);
+    EXPECT_EQ(emptyCalls, 0);
 }
 
 TEST(Streams, StdoutStreamWritesThroughTheBufferedStandardOutput) {
