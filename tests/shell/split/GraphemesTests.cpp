@@ -9,20 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/shell/ShellTestSupport.h"
+
 namespace {
 
 std::vector<std::string> characters(std::string_view text) {
-    std::vector<std::string> out;
-    for (std::string_view c : shell::Graphemes(text)) {
-        out.emplace_back(c);
-    }
-    return out;
-}
-
-std::string utf8(utf8proc_int32_t codePoint) {
-    utf8proc_uint8_t bytes[4];
-    const auto length = utf8proc_encode_char(codePoint, bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+    return shell_test::textsOf(shell::Graphemes(text));
 }
 
 // Every line of the Unicode conformance file: "÷ 0020 × 0308 ÷ ..." where ÷
@@ -55,8 +47,11 @@ TEST(Graphemes, MatchesTheUnicodeConformanceTests) {
                     current.clear();
                 }
             } else if (token != "\xC3\x97") {  // ×
-                const std::string c =
-                    utf8(static_cast<utf8proc_int32_t>(std::stoul(token, nullptr, 16)));
+                utf8proc_uint8_t bytes[4];
+                const auto length = utf8proc_encode_char(
+                    static_cast<utf8proc_int32_t>(std::stoul(token, nullptr, 16)), bytes);
+                const std::string c(reinterpret_cast<const char*>(bytes),
+                                    static_cast<std::size_t>(length));
                 current += c;
                 text += c;
             }
