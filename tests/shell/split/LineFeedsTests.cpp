@@ -8,6 +8,7 @@
 
 #include "shell/LazySplit.h"
 #include "shell/LineFeeds.h"
+#include "tests/shell/ShellTestSupport.h"
 
 namespace {
 
@@ -73,6 +74,23 @@ std::string textWith(std::size_t size, const std::vector<std::pair<std::size_t, 
         text[at] = byte;
     }
     return text;
+}
+
+// A source that hands out the chunks, then none.
+auto handingOut(const std::vector<std::string>& chunks) {
+    return [&chunks, next = std::size_t{0}]() mutable -> std::optional<std::string> {
+        return next == chunks.size() ? std::nullopt : std::optional(chunks[next++]);
+    };
+}
+
+// The pieces the general splitter makes of the chunks, line feed by line feed.
+std::vector<std::string> generalSplit(const std::vector<std::string>& chunks) {
+    std::vector<std::string> pieces;
+    shell::PartialSourceLazySplitSequence<std::string> sequence(handingOut(chunks), "\n");
+    while (auto piece = sequence.next()) {
+        pieces.push_back(piece->str());
+    }
+    return pieces;
 }
 
 }  // namespace
@@ -145,22 +163,8 @@ TEST(LazyLines, SameLinesAsTheGeneralSplitterForAnyChunking) {
             const std::uint32_t size = random.below(4) == 0 ? random.below(3000) : random.below(12);
             chunks.push_back(sampleText(random, size));
         }
-        auto source = [&chunks, next = std::size_t{0}]() mutable -> std::optional<std::string> {
-            if (next == chunks.size()) {
-                return std::nullopt;
-            }
-            return chunks[next++];
-        };
-        std::vector<std::string> expected;
-        shell::PartialSourceLazySplitSequence<std::string> pieces(source, "\n");
-        while (auto piece = pieces.next()) {
-            expected.push_back(piece->str());
-        }
-        std::vector<std::string> lines;
-        for (const std::string& line : shell::lazyLines(source)) {
-            lines.push_back(line);
-        }
-        ASSERT_EQ(lines, expected) << testing::PrintToString(chunks);
+        ASSERT_EQ(shell_test::textsOf(shell::lazyLines(handingOut(chunks))), generalSplit(chunks))
+            << testing::PrintToString(chunks);
     }
 }
 
@@ -188,15 +192,7 @@ TEST(LazyLines, ACopyGoesOnFromTheSamePlaceWhateverTheOriginalDoes) {
             chunk.assign(chunks[next++]);
             return true;
         });
-    std::vector<std::string> expected;
-    shell::PartialSourceLazySplitSequence<std::string> pieces(
-        [&chunks, next = std::size_t{0}]() mutable -> std::optional<std::string> {
-            return next == chunks.size() ? std::nullopt : std::optional(chunks[next++]);
-        },
-        "\n");
-    while (auto piece = pieces.next()) {
-        expected.push_back(piece->str());
-    }
+    const auto expected = generalSplit(chunks);
 
     ASSERT_EQ(lines.next(), "a0");
     shell::LazyLines copy = lines;
