@@ -10,6 +10,7 @@
 
 #include "CommandTestSupport.h"
 #include "shell/Shell.h"
+#include "tests/shell/ShellTestSupport.h"
 
 using namespace std::chrono_literals;
 using shell::CommandError;
@@ -38,13 +39,9 @@ TEST(Timeout, ARunPastItsTimeoutIsStoppedAndSaysSo) {
     const Case cases[] = {
         {"runCaptured", [&] { return shell::runCaptured(options, "/bin/sleep", 30).error(); }},
         {"runEchoing",
-         [&]() -> std::optional<CommandError> {
-             try {
-                 shell::runEchoing(options, "/bin/sleep", 30);
-             } catch (const CommandError& error) {
-                 return error;
-             }
-             return std::nullopt;
+         [&] {
+             return shell_test::thrownBy<CommandError>(
+                 [&] { shell::runEchoing(options, "/bin/sleep", 30); });
          }},
     };
     for (const auto& c : cases) {
