@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/system/FileHandle.h"
+#include "platform/system/Pipe.h"
 #include "tests/platform/io/Support.h"
 #include "tests/support/TemporaryDirectory.h"
 
@@ -23,18 +23,13 @@ struct ProbeRun {
 
 // Starts the probe with exactly this argv (possibly empty) and environment.
 ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        std::abort();
-    auto outReader = platform::FileHandle::adopt(platform::Descriptor(out[0]));
-    auto errReader = platform::FileHandle::adopt(platform::Descriptor(err[0]));
-
+    const auto out = platform::Pipe::create();
+    const auto err = platform::Pipe::create();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, out->writingEnd()->descriptor(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err->writingEnd()->descriptor(), 2);
     auto pointers = [](const std::vector<std::string>& texts) {
         std::vector<char*> result;
         for (const auto& text : texts)
@@ -48,14 +43,13 @@ ProbeRun runProbe(const std::vector<std::string>& argv, const std::vector<std::s
     const int spawned =
         ::posix_spawn(&pid, CONTEXT_PROBE_PATH, &actions, nullptr, args.data(), vars.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
+    out->writingEnd()->close();
+    err->writingEnd()->close();
     if (spawned != 0)
         return {-1, "", "spawn failed"};
 
-    ProbeRun run{};
-    run.out = iotest::text(outReader->readAll());
-    run.err = iotest::text(errReader->readAll());
+    ProbeRun run{0, iotest::text(out->readingEnd()->readAll()),
+                 iotest::text(err->readingEnd()->readAll())};
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
