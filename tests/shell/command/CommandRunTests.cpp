@@ -44,7 +44,6 @@ TEST(RunCaptured, OutputTextCleanUp) {
         const char* text;
     };
     const Case cases[] = {
-        {"", ""},
         {"  spaced line \t\n", "spaced line"},
         {"  no line feed  ", "no line feed"},
         {"\n", ""},
