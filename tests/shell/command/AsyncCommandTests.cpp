@@ -141,7 +141,7 @@ TEST(Fatal, MessageAndStatusByKindOfError) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.argument);
-        process_test::Child child(FATAL_PATH, {c.mode, c.argument});
+        process_test::Child child(PROBE_PATH, {c.mode, c.argument});
         child.process->launch();
         // Nothing on standard output: the operation did not come back. Too
         // little output for either pipe to fill up while the other is read.

@@ -89,7 +89,8 @@ TEST(CommandLoad, ALookupIsExactlyOneProcess) {
     if (probe->exitStatus() != 0) {
         GTEST_SKIP() << "no new pid namespace here";
     }
-    process_test::Child child("/usr/bin/unshare", {"--pid", "--fork", LOOKUP_COUNT_PATH, "true"});
+    process_test::Child child("/usr/bin/unshare",
+                              {"--pid", "--fork", PROBE_PATH, "count-lookups", "true"});
     child.process->launch();
     // A plain name: one "/usr/bin/which"; a path: none; a captured run of a
     // plain name: the lookup and the command itself.

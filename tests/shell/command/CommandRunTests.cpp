@@ -98,7 +98,7 @@ TEST(RunCaptured, MergedOutputsKeepTheirOrder) {
 TEST(RunCaptured, AProgramStartedWithoutStandardInputAndOutputCanCaptureARun) {
     // Pipes of the run must not land on the closed standard descriptors.
     auto run = shell::runCaptured("timeout", "60", "bash", "-c",
-                                  std::string("exec 0<&- 1>&- \"$0\""), CLOSED_STANDARD_PATH);
+                                  std::string("exec 0<&- 1>&- \"$0\" captured-run"), PROBE_PATH);
     EXPECT_EQ(run.exitStatus(), 0);
     EXPECT_EQ(run.stderror(), "captured|0");
 }
