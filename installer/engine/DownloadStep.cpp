@@ -12,6 +12,7 @@
 #include "installer/safety/ArtifactPath.h"
 #include "installer/verification/BuildVerification.h"
 #include "platform/net/Address.h"
+#include "platform/system/FileSystem.h"
 
 namespace installer {
 namespace {
@@ -20,18 +21,6 @@ namespace fs = std::filesystem;
 
 std::system_error failure(int errnum, const std::string& what, const fs::path& path) {
     return {errnum, std::generic_category(), what + " '" + path.string() + "'"};
-}
-
-// An existing directory counts as success.
-void createDirectories(const fs::path& directory) {
-    std::error_code error;
-    fs::create_directories(directory, error);
-    if (!error && !fs::is_directory(directory, error)) {
-        error = std::make_error_code(std::errc::file_exists);
-    }
-    if (error) {
-        throw failure(error.value(), "Could not create directory", directory);
-    }
 }
 
 // The file a download grows in, hidden in the working directory until it is
@@ -128,7 +117,7 @@ void InstallEngine::downloadFile(const std::string& url, const fs::path& destina
         showError("Error downloading file", error.what());
     }
     try {
-        createDirectories(workingDirectory());
+        platform::FileSystem::shared().createDirectories(workingDirectory());
     } catch (const std::system_error& error) {
         showError(format("Error creating directory %@", {workingDirectory().string()}),
                   error.what());

@@ -1,21 +1,13 @@
 #include "installer/engine/TemporaryDirectory.h"
 
-#include <cstdlib>
-
+#include "platform/system/FileSystem.h"
 #include "platform/system/UUID.h"
 
 namespace installer {
-namespace {
-
-std::filesystem::path systemTemporaryDirectory() {
-    const char* variable = std::getenv("TMPDIR");
-    return variable != nullptr && *variable != '\0' ? variable : "/tmp";
-}
-
-}  // namespace
 
 const std::filesystem::path& installerTempDirectory() {
-    static const auto directory = systemTemporaryDirectory() / platform::makeUUIDString();
+    static const auto directory =
+        platform::FileSystem::shared().temporaryDirectory() / platform::makeUUIDString();
     return directory;
 }
 
