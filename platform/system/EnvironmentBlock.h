@@ -17,7 +17,6 @@ class EnvironmentBlock {
     // Implicit: the variables stand for their block.
     EnvironmentBlock(const std::map<std::string, std::string>& variables);  // NOLINT
 
-    std::size_t size() const noexcept { return starts_.size(); }
     // The texts as the null-terminated array exec takes; valid while this
     // block lives unchanged.
     std::vector<char*> pointers() const;

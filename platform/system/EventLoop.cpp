@@ -182,10 +182,6 @@ EventLoop& EventLoop::shared() {
     return *loop;
 }
 
-bool EventLoop::isLoopThread() {
-    return onLoopThread;
-}
-
 EventLoop::EventLoop() : state_(new State) {
     state_->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!state_->epoll)

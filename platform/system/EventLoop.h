@@ -27,8 +27,6 @@ class EventLoop {
     using Task = std::function<void()>;
 
     static EventLoop& shared();
-    // True on the loop's own thread.
-    static bool isLoopThread();
 
     // Starts watching fd for readability (or end of input, or the end of a
     // pidfd's process) and returns a registration id, never 0. The watcher
