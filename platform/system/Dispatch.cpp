@@ -88,7 +88,11 @@ GlobalQueue& GlobalQueue::shared() {
 }
 
 std::size_t GlobalQueue::maximumWorkers() {
-    return std::max<std::size_t>(4, 2 * std::thread::hardware_concurrency());
+    // Once: the processor count is read from a file, and a busy pool asks on
+    // every submission.
+    static const std::size_t maximum =
+        std::max<std::size_t>(4, 2 * std::thread::hardware_concurrency());
+    return maximum;
 }
 
 void GlobalQueue::async(std::function<void()> work) {
