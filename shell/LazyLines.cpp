@@ -43,6 +43,9 @@ LazyLines& LazyLines::operator=(const LazyLines& other) {
 }
 
 LazyLines& LazyLines::operator=(LazyLines&& other) noexcept {
+    if (this == &other) {
+        return *this;
+    }
     refill_ = std::move(other.refill_);
     chunk_ = std::move(other.chunk_);
     position_ = other.position_;

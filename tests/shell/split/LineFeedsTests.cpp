@@ -201,6 +201,8 @@ TEST(LazyLines, ACopyGoesOnFromTheSamePlaceWhateverTheOriginalDoes) {
         fromOriginal.push_back(*lines.next());
     }
     shell::LazyLines moved = std::move(copy);
+    shell::LazyLines& same = moved;
+    moved = std::move(same);  // changes nothing
     // The copy shares the source, which the original has emptied: it ends
     // with the rest of the first chunk, joined with nothing.
     std::vector<std::string> fromCopy = {"a0"};
