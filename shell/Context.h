@@ -1,7 +1,7 @@
 #pragma once
 
 // Contexts: where a command runs (environment, standard streams, working
-// directory), the process-wide main context, and the shared file manager.
+// directory), the process-wide main context, and the shared file system.
 
 #include <memory>
 #include <mutex>
@@ -150,7 +150,7 @@ class MainContext final : public Context, public CommandRunning {
 // destroyed.
 MainContext& mainContext();
 
-// The shared file manager.
+// The shared file system.
 platform::FileSystem& fileSystem();
 
 // Prints the message and a newline on mainContext's stderror and ends the
