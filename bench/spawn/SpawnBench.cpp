@@ -60,34 +60,20 @@ Medians spawnMedians(int runs) {
     };
     auto raw = [] { rawSpawnCaptured("/bin/true"); };
     auto empty = [] { rawSpawnCaptured(EMPTY_PROGRAM_PATH); };
+    void (*const steps[])() = {runner, raw, empty};
     for (int i = 0; i < 20; ++i) {
-        runner();
-        raw();
-        empty();
-    }
-    std::vector<double> runnerTimes;
-    std::vector<double> rawTimes;
-    std::vector<double> emptyTimes;
-    for (int i = 0; i < runs; ++i) {
-        switch (i % 3) {
-            case 0:
-                runnerTimes.push_back(microseconds(runner));
-                rawTimes.push_back(microseconds(raw));
-                emptyTimes.push_back(microseconds(empty));
-                break;
-            case 1:
-                rawTimes.push_back(microseconds(raw));
-                emptyTimes.push_back(microseconds(empty));
-                runnerTimes.push_back(microseconds(runner));
-                break;
-            default:
-                emptyTimes.push_back(microseconds(empty));
-                runnerTimes.push_back(microseconds(runner));
-                rawTimes.push_back(microseconds(raw));
-                break;
+        for (const auto step : steps) {
+            step();
         }
     }
-    return {median(runnerTimes), median(rawTimes), median(emptyTimes)};
+    std::vector<double> times[3];
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const int step = (i + k) % 3;
+            times[step].push_back(microseconds(steps[step]));
+        }
+    }
+    return {median(times[0]), median(times[1]), median(times[2])};
 }
 
 double seconds(Clock::time_point start) {
