@@ -166,7 +166,10 @@ def serve(root, certificates, command):
     if server.stdout.readline().strip() != b"PORT %d" % PORT:
         server.kill()
         server.wait()
-        raise Failure(f"the HTTPS server did not start on 127.0.0.1:{PORT}")
+        errors = server.stderr.read().decode("utf-8", "replace").strip()
+        server.stdout.close()
+        server.stderr.close()
+        raise Failure(f"the HTTPS server did not start on 127.0.0.1:{PORT}: {errors or 'no message'}")
     return server
 
 
