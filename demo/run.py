@@ -22,7 +22,6 @@ import plistlib
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -37,12 +36,12 @@ from sandbox import Failure  # noqa: E402
 # The installer is built for this product and endpoint (CORVANTIS_PRODUCT_ID,
 # CORVANTIS_PRODUCTION_HOST); scripts/demo and the demo's test build it so.
 PRODUCT_ID = "sample"
-HOST = "127.0.0.1:8443"
+HOST = sandbox.HOST
 VERSION = "1.0.0"
 # The slow path of the server sends the archive in pieces, so the progress
 # bar moves for about four seconds.
 DOWNLOAD_URL = f"https://{HOST}/_slow/files/{{file}}?pieces=40&pause=0.1"
-DEADLINE = 120  # seconds for any one step; only a hung run comes near it
+DEADLINE = sandbox.DEADLINE  # for any one step; only a hung run comes near it
 SIGN_BUILD = os.path.join(HERE, "..", "scripts", "sign-build")
 PUBLIC_KEY_SETTING = "Corvantis Public Key"
 UUID = re.compile(r"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")
@@ -154,7 +153,7 @@ class Demo:
         display, note = local_display(self.args.headless)
         try:
             self.box = sandbox.Sandbox(site, certificates, "mode=0755,size=64m", display,
-                                       os.path.join(self.logs, "server.log"), DEADLINE)
+                                       os.path.join(self.logs, "server.log"))
         except Failure as failure:
             raise Failure(f"{failure}; see {self.logs}") from None
         self.display, self.virtual = self.box.display, display is None
@@ -211,10 +210,9 @@ class Demo:
                                     os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))
         os.close(write_end)
         self.log = sandbox.Lines(open(read_end, "rb"), os.path.join(self.logs, "installer.log"),
-                                 self.hold.on_line, DEADLINE)
+                                 self.hold.on_line)
         self.errors = sandbox.Lines(self.installer.stderr,
-                                    os.path.join(self.logs, "installer-stderr.log"),
-                                    deadline=DEADLINE)
+                                    os.path.join(self.logs, "installer-stderr.log"))
         where = ("a virtual screen (Xvfb " + self.display.name + ")" if self.virtual
                  else "your screen (DISPLAY=" + self.display.name + ")")
         say(f"Installer started on {where}")
@@ -248,7 +246,7 @@ class Demo:
         def check():
             self.running(step)
             return condition()
-        return sandbox.wait_until(check, step, DEADLINE)
+        return sandbox.wait_until(check, step)
 
     def download_request(self):
         return self.box.requests.first(lambda line: '"GET /_slow/files/' in line)
@@ -317,18 +315,12 @@ class Demo:
         left = [name for name in os.listdir(self.temporary) if UUID.fullmatch(name)]
         if left:
             raise Failure(f"the installer left its working directory {left[0]} behind")
-        self.stop_server()
-        fetched = [line.split('"GET ')[1].split(" ")[0] for line in self.box.requests.finish()
+        fetched = [line.split('"GET ')[1].split(" ")[0] for line in self.box.stop_server()
                    if '"GET ' in line]
         wanted = [f"/{PRODUCT_ID}/cv-latest-mac.json", f"/_slow/files/{archive}"]
         if [path.split("?")[0] for path in fetched] != wanted:
             raise Failure(f"the installer asked for {fetched}, expected {wanted}")
         say("Installer exited with status 0 and removed its working directory")
-
-    def stop_server(self):
-        if self.box and self.box.server.poll() is None:
-            self.box.server.send_signal(signal.SIGINT)
-            self.box.server.wait(DEADLINE)
 
     def close(self):
         if self.hold:
@@ -336,7 +328,6 @@ class Demo:
         if self.installer and self.installer.poll() is None:
             self.installer.kill()
             self.installer.wait()
-        self.stop_server()
         if self.box:
             self.box.close()
         shutil.rmtree(self.work, ignore_errors=True)

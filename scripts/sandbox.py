@@ -19,6 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 HTTPS_SERVER = os.path.join(HERE, "https-server.py")
 MAKE_CERTIFICATES = os.path.join(HERE, "make-test-certificates")
 PORT = 8443
+HOST = "127.0.0.1:%d" % PORT  # where serve() listens, as build settings name it
 DEADLINE = 120  # seconds; only bounds a hung run, nothing relies on speed
 ALERT = "alert: "  # the installer's alert report line (CORVANTIS_TEST_ALERT_REPORT)
 
@@ -158,8 +159,8 @@ def make_certificates(directory):
 
 
 def serve(root, certificates, command):
-    """The HTTPS server on 127.0.0.1:PORT serving root, started through
-    command; returns once it listens. It logs each request on stderr."""
+    """The HTTPS server on HOST serving root, started through command;
+    returns once it listens. It logs each request on stderr."""
     server = subprocess.Popen(
         command([sys.executable, HTTPS_SERVER, "--root", root, "--certificates", certificates,
                  "--port", str(PORT)]), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -169,7 +170,7 @@ def serve(root, certificates, command):
         errors = server.stderr.read().decode("utf-8", "replace").strip()
         server.stdout.close()
         server.stderr.close()
-        raise Failure(f"the HTTPS server did not start on 127.0.0.1:{PORT}: {errors or 'no message'}")
+        raise Failure(f"the HTTPS server did not start on {HOST}: {errors or 'no message'}")
     return server
 
 
@@ -212,15 +213,19 @@ class Sandbox:
         """argv run inside the namespaces."""
         return ["nsenter", "-t", str(self.holder.pid), "--net", "--mount", "--", *argv]
 
-    def close(self):
-        if self.server:
+    def stop_server(self):
+        """Ends the HTTPS server: the request lines it logged."""
+        if self.server and self.server.poll() is None:
             self.server.terminate()
             self.server.wait()
+        return self.requests.finish() if self.requests else []
+
+    def close(self):
+        if self.server:
+            self.stop_server()
             self.server.stdout.close()
         if self.display:
             self.display.close()
-        if self.requests:
-            self.requests.finish()
         self.holder.stdin.close()
         self.holder.wait()
         self.holder.stdout.close()

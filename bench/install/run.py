@@ -57,7 +57,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import sandbox  # noqa: E402
 
-SERVER = "https://127.0.0.1:8443"
+SERVER = "https://" + sandbox.HOST
 MANIFEST_URL = SERVER + "/bench/cv-latest-mac.json"
 # The installer's manifest cap (maximumManifestSize) and its memory target.
 MANIFEST_CAP = 1 << 20

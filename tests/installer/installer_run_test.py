@@ -37,7 +37,7 @@ import sandbox  # noqa: E402
 
 ARGS = None
 CERTIFICATES = None
-HOST = "127.0.0.1:8443"
+HOST = sandbox.HOST
 DEADLINE = 90  # only bounds a hung run; nothing relies on speed
 UUID = r"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
 
