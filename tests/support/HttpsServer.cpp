@@ -7,8 +7,11 @@
 #include <utility>
 
 namespace testsupport {
+namespace {
 
 const std::filesystem::path scriptsDirectory = CORVANTIS_SCRIPTS_DIR;
+
+}  // namespace
 
 void makeTestCertificates(const std::filesystem::path& directory) {
     if (runProgram({(scriptsDirectory / "make-test-certificates").string(), directory.string()})
