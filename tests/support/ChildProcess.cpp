@@ -8,37 +8,26 @@
 
 #include <cerrno>
 #include <system_error>
-#include <tuple>
 
+#include "platform/system/Pipe.h"
 #include "platform/system/SpawnSettings.h"
 
 extern char** environ;
 
 namespace testsupport {
-namespace {
-
-// Both ends of a new close-on-exec pipe: reading, writing.
-std::pair<platform::Descriptor, platform::Descriptor> makePipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    return {platform::Descriptor(fds[0]), platform::Descriptor(fds[1])};
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Input input) {
-    auto [output, childOutput] = makePipe();
-    platform::Descriptor childInput;
+    // The parent's copies of the child's ends close with these pipes.
+    const auto output = platform::Pipe::create();
+    std::shared_ptr<platform::Pipe> heldInput;
     platform::SpawnFileActions actions;
     if (input == Input::heldOpen) {
-        std::tie(childInput, heldInput_) = makePipe();
-        actions.dup2(childInput.get(), 0);
+        heldInput = platform::Pipe::create();
+        actions.dup2(heldInput->readingEnd()->descriptor(), 0);
     } else {
         actions.open(0, "/dev/null", O_RDONLY);
     }
-    actions.dup2(childOutput.get(), 1);
+    actions.dup2(output->writingEnd()->descriptor(), 1);
     platform::CleanSignalSpawnAttributes attributes;
     std::vector<char*> args;
     for (const std::string& argument : argv) {
@@ -49,7 +38,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Input input) {
             posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ)) {
         throw std::system_error(error, std::generic_category(), "posix_spawnp " + argv.at(0));
     }
-    output_ = std::move(output);
+    output_ = output->readingEnd();
+    if (heldInput) {
+        heldInput_ = heldInput->writingEnd();
+    }
 }
 
 ChildProcess::~ChildProcess() {
@@ -60,7 +52,7 @@ ChildProcess::~ChildProcess() {
 std::optional<std::string> ChildProcess::readLine() {
     std::string line;
     char c = 0;
-    for (ssize_t n; (n = read(output_.get(), &c, 1)) == 1 || (n < 0 && errno == EINTR);) {
+    for (ssize_t n; (n = read(output_->descriptor(), &c, 1)) == 1 || (n < 0 && errno == EINTR);) {
         if (n == 1 && c == '\n') {
             return line;
         }
@@ -72,15 +64,8 @@ std::optional<std::string> ChildProcess::readLine() {
 }
 
 std::string ChildProcess::readAll() {
-    std::string text;
-    char buffer[65536];
-    for (ssize_t n;
-         (n = read(output_.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
-        if (n > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    return text;
+    const platform::Bytes bytes = output_->readAll();
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 void ChildProcess::signal(int signalNumber) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/system/Descriptor.h"
+#include "platform/system/FileHandle.h"
 
 namespace testsupport {
 
@@ -32,15 +32,15 @@ class ChildProcess {
     // The rest of standard output.
     std::string readAll();
     // Stops reading: later output of the child goes nowhere.
-    void closeOutput() { output_.reset(); }
+    void closeOutput() { output_->close(); }
     void signal(int signalNumber);
     // Waits for the end; exit status, or 128 + the signal that ended it.
     int wait();
 
   private:
     pid_t pid_ = -1;
-    platform::Descriptor output_;
-    platform::Descriptor heldInput_;
+    std::shared_ptr<platform::FileHandle> output_;
+    std::shared_ptr<platform::FileHandle> heldInput_;
     std::optional<int> status_;
 };
 
